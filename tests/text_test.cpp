@@ -1,0 +1,148 @@
+// The string class, the number readers and the URL split that the parser and
+// the query stand on.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+
+#include "framework/AsciiNumber.h"
+#include "framework/String.h"
+#include "framework/UrlSplit.h"
+
+namespace {
+
+// Correct rounding on both builds: each of these is a case where a naive or
+// runtime-dependent conversion is known to land one bit off.
+TEST(AsciiToDouble, RoundsCorrectly) {
+    EXPECT_EQ(AsciiToDouble("0.1"), 0.1);
+    EXPECT_EQ(AsciiToDouble("113.65735"), 0x1.c6a1205bc01a3p+6);
+    EXPECT_EQ(AsciiToDouble("9007199254740993"), 9007199254740992.0);  // halfway: to even
+    EXPECT_EQ(AsciiToDouble("2.2250738585072011e-308"), 0x0.fffffffffffffp-1022);
+    EXPECT_EQ(AsciiToDouble("1.7976931348623157e308"), 0x1.fffffffffffffp+1023);
+    EXPECT_EQ(AsciiToDouble("0.44100000000000000000000000000000000000000001"), 0.441);
+}
+
+TEST(AsciiToDouble, ReadsOnlyWhatFormsANumber) {
+    EXPECT_EQ(AsciiToDouble(" \t\n-0.5abc"), -0.5);
+    EXPECT_EQ(AsciiToDouble("+.5"), 0.5);
+    EXPECT_EQ(AsciiToDouble("5."), 5.0);
+    EXPECT_EQ(AsciiToDouble("1.2.3"), 1.2);
+    EXPECT_EQ(AsciiToDouble("26.46\""), 26.46);
+    EXPECT_EQ(AsciiToDouble("1e"), 1.0);
+    EXPECT_EQ(AsciiToDouble("1e+"), 1.0);
+    EXPECT_EQ(AsciiToDouble("2E3x"), 2000.0);
+    EXPECT_EQ(AsciiToDouble("0.44.1"), 0.44);
+    EXPECT_EQ(AsciiToDouble("."), 0.0);
+    EXPECT_EQ(AsciiToDouble("-"), 0.0);
+    EXPECT_EQ(AsciiToDouble(""), 0.0);
+    EXPECT_EQ(AsciiToDouble("- 1"), 0.0);
+    EXPECT_EQ(AsciiToDouble("inf"), 0.0);
+    EXPECT_EQ(AsciiToDouble("nan"), 0.0);
+    EXPECT_EQ(AsciiToDouble("0x10"), 0.0);
+}
+
+TEST(AsciiToDouble, OutOfRangeGivesInfinityOrZero) {
+    EXPECT_EQ(AsciiToDouble("1e400"), HUGE_VAL);
+    EXPECT_EQ(AsciiToDouble("-123456789e999"), -HUGE_VAL);
+    EXPECT_EQ(AsciiToDouble("1e-400"), 0.0);
+    EXPECT_EQ(AsciiToDouble("0.000001e-320"), 0.0);
+    EXPECT_EQ(AsciiToDouble("0e99999"), 0.0);
+    EXPECT_EQ(AsciiToDouble("1e99999999999999999999"), HUGE_VAL);
+}
+
+TEST(AsciiToInt, DigitsOnlyAndSaturates) {
+    EXPECT_EQ(AsciiToInt("  -42x"), -42);
+    EXPECT_EQ(AsciiToInt("39.5"), 39);
+    EXPECT_EQ(AsciiToInt("+7"), 7);
+    EXPECT_EQ(AsciiToInt("113'39"), 113);
+    EXPECT_EQ(AsciiToInt(""), 0);
+    EXPECT_EQ(AsciiToInt("x1"), 0);
+    EXPECT_EQ(AsciiToInt("2147483647"), INT_MAX);
+    EXPECT_EQ(AsciiToInt("2147483648"), INT_MAX);
+    EXPECT_EQ(AsciiToInt("-2147483648"), INT_MIN);
+    EXPECT_EQ(AsciiToInt("-99999999999999999999999"), INT_MIN);
+    EXPECT_EQ(AsciiToInt("00000000000000000000000012"), 12);
+}
+
+TEST(CString, SubstringsClamp) {
+    CString s("113.39'441");
+    EXPECT_EQ(s.Mid(-3, 3), "113");
+    EXPECT_EQ(s.Mid(4, -1), "");
+    EXPECT_EQ(s.Mid(7, 100), "441");
+    EXPECT_EQ(s.Mid(10), "");
+    EXPECT_EQ(s.Mid(11, 2), "");
+    EXPECT_EQ(s.Left(100), "113.39'441");
+    EXPECT_EQ(s.Left(-1), "");
+    EXPECT_EQ(s.Left(3), "113");
+}
+
+TEST(CString, FindsBytes) {
+    CString s("1.2'3'4\"");
+    EXPECT_EQ(s.Find('.'), 1);
+    EXPECT_EQ(s.Find('\''), 3);
+    EXPECT_EQ(s.ReverseFind('\''), 5);
+    EXPECT_EQ(s.ReverseFind('x'), -1);
+    EXPECT_EQ(s.Find('\'', 4), 5);
+    EXPECT_EQ(s.Find("'4"), 5);
+    EXPECT_EQ(s.Find('1', -5), 0);
+    EXPECT_EQ(s.Find('1', 99), -1);
+}
+
+TEST(CString, FormatsAndConcatenates) {
+    CString s;
+    s.Format("x=%d&y=%d", -2147483647 - 1, 12524901);
+    EXPECT_EQ(s, "x=-2147483648&y=12524901");
+    CString big;
+    big.Format("%0600d", 7);
+    EXPECT_EQ(big.GetLength(), 600);
+    EXPECT_EQ(CString("0.") + CString("441"), "0.441");
+    CString nothing(nullptr);
+    EXPECT_TRUE(nothing.IsEmpty());
+}
+
+struct UrlCase {
+    const char* url;
+    bool ok;
+    const char* server;
+    const char* object;
+    uint16_t port;
+};
+
+class AfxParseURLTest : public ::testing::TestWithParam<UrlCase> {};
+
+TEST_P(AfxParseURLTest, Splits) {
+    const UrlCase& c = GetParam();
+    uint32_t service = 0;
+    CString server;
+    CString object;
+    uint16_t port = 0;
+    ASSERT_EQ(AfxParseURL(c.url, service, server, object, port), c.ok);
+    if (!c.ok) {
+        EXPECT_EQ(service, static_cast<uint32_t>(AFX_INET_SERVICE_UNK));
+        return;
+    }
+    EXPECT_EQ(server, c.server);
+    EXPECT_EQ(object, c.object);
+    EXPECT_EQ(port, c.port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls,
+    AfxParseURLTest,
+    ::testing::Values(
+        UrlCase{"http://lookup.example/GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext", true,
+                "lookup.example", "/GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext", 80},
+        UrlCase{"http://127.0.0.1:18360/GetTextByPos?x=1&y=2", true, "127.0.0.1", "/GetTextByPos?x=1&y=2", 18360},
+        UrlCase{"HTTP://host", true, "host", "/", 80},
+        UrlCase{"http://host?q", true, "host", "/?q", 80},
+        UrlCase{"https://host:8443", true, "host", "/", 8443},
+        UrlCase{"ftp://host/", false, "", "", 0},
+        UrlCase{"http://:80/", false, "", "", 0},
+        UrlCase{"http://host:99999/", false, "", "", 0},
+        UrlCase{"http://host:0/", false, "", "", 0},
+        UrlCase{"http://host:/", false, "", "", 0},
+        UrlCase{"http://host:80x/", false, "", "", 0},
+        UrlCase{"host/path", false, "", "", 0}));
+
+}  // namespace
