@@ -1,0 +1,61 @@
+// A scripted HTTP peer on 127.0.0.1 for the client tests: it accepts one
+// connection per script, records each request exactly as received (up to its
+// empty line), then plays the script of writes, pauses and stalls and closes
+// the connection. Every wait is bounded, and the destructor stops and joins
+// the thread.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/socket_compat.h"
+
+class FakeHttpPeer {
+public:
+    struct Step {
+        enum Kind { Send, Pause, StallUntilClientCloses } kind;
+        std::string bytes;
+        int milliseconds;
+    };
+    static Step Send(std::string bytes) { return {Step::Send, std::move(bytes), 0}; }
+    static Step Pause(int ms) { return {Step::Pause, {}, ms}; }
+    static Step Stall() { return {Step::StallUntilClientCloses, {}, 0}; }
+    // The bytes, one write per piece of pieceSize bytes with a short pause between.
+    static std::vector<Step> Trickle(const std::string& bytes, size_t pieceSize);
+
+    // After each script the peer closes its side of that connection.
+    explicit FakeHttpPeer(std::vector<Step> script) : FakeHttpPeer(std::vector<std::vector<Step>>{std::move(script)}) {}
+    explicit FakeHttpPeer(std::vector<std::vector<Step>> scripts);
+    ~FakeHttpPeer();
+    FakeHttpPeer(const FakeHttpPeer&) = delete;
+    FakeHttpPeer& operator=(const FakeHttpPeer&) = delete;
+
+    int port() const { return m_port; }
+    // Wait (bounded) until the peer has finished, then return what it saw.
+    std::string request();  // the last one
+    std::vector<std::string> requests();
+    int connections();
+    // True when a Stall step saw the client close its side.
+    bool clientClosed();
+
+    // How long any single wait of the peer may last.
+    static constexpr int kWaitLimitMs = 5000;
+
+private:
+    void Serve();
+    void Play(net::socket_t client, const std::vector<Step>& script);
+    void Finish();
+
+    std::vector<std::vector<Step>> m_scripts;
+    net::socket_t m_listener;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+    int m_connections = 0;
+    bool m_clientClosed = false;
+    std::thread m_thread;
+};

@@ -1,0 +1,293 @@
+// The HTTP transfer against a scripted peer on the loopback: the exact
+// request bytes, the byte-by-byte header read, the header accessors and the
+// body receive, including peers that misbehave.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "fake_http_peer.h"
+#include "http/HttpTransfer.h"
+
+namespace {
+
+const char kRequestPath[] = "/GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext";
+const char kExpectedRequest[] =
+    "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\n"
+    "Host:127.0.0.1\r\n"
+    "Accept:*/*\r\n"
+    "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
+    "Connection:Keep-Alive\r\n"
+    "\r\n";
+const char kShortReply[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+
+// Builds, connects and sends the query's request to the peer.
+void Exchange(CHttpTransfer& transfer, FakeHttpPeer& peer) {
+    int length = 0;
+    transfer.BuildRequest("127.0.0.1", kRequestPath, length, nullptr, nullptr, 0, 0);
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    ASSERT_EQ(transfer.SetTimeout(FakeHttpPeer::kWaitLimitMs, 0), 1);
+    ASSERT_EQ(transfer.Connect("127.0.0.1", peer.port()), 1);
+    ASSERT_EQ(transfer.SendRequest(), 1);
+}
+
+std::string Header(CHttpTransfer& transfer) {
+    int length = 0;
+    const char* header = transfer.ReadResponseHeader(length);
+    return std::string(header, static_cast<size_t>(length < 0 ? 0 : length));
+}
+
+std::string ReceiveAll(CHttpTransfer& transfer) {
+    std::string body;
+    char buffer[300];
+    int n;
+    while ((n = transfer.Receive(buffer, sizeof(buffer))) > 0)
+        body.append(buffer, static_cast<size_t>(n));
+    return body;
+}
+
+TEST(HttpTransferFresh, ReportsNothingYet) {
+    CHttpTransfer transfer;
+    char buffer[16];
+    EXPECT_EQ(transfer.GetStatusCode(), -1);
+    EXPECT_EQ(transfer.GetHeaderField("Content-Length", buffer, sizeof(buffer)), -1);
+    EXPECT_EQ(transfer.ReadHeaderLine(buffer, sizeof(buffer)), -1);
+    EXPECT_EQ(transfer.ReadHeaderLine(buffer, sizeof(buffer)), -1);
+    EXPECT_EQ(transfer.Close(), 1);
+    EXPECT_EQ(transfer.SendRequest(), 0);
+    EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
+    EXPECT_EQ(transfer.SetTimeout(1000, 0), 0);  // no socket to set it on
+    EXPECT_EQ(transfer.Connect(nullptr, 80), 0);
+}
+
+TEST(HttpTransferRequest, ComposesExactText) {
+    CHttpTransfer transfer;
+    int length = -1;
+    std::string text = transfer.BuildRequest("127.0.0.1", kRequestPath, length, nullptr, nullptr, 0, 0);
+    EXPECT_EQ(text, kExpectedRequest);
+    EXPECT_EQ(length, static_cast<int>(text.size()));
+
+    text = transfer.BuildRequest("h", "/p", length, "c=1", "http://r/", 0, 0);
+    EXPECT_EQ(text,
+              "GET /p HTTP/1.1\r\nHost:h\r\nReferer:http://r/\r\nAccept:*/*\r\n"
+              "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nConnection:Keep-Alive\r\n"
+              "Set Cookie:0c=1\r\n\r\n");
+    EXPECT_EQ(length, static_cast<int>(text.size()));
+}
+
+TEST(HttpTransferRequest, RangeLine) {
+    struct {
+        int start;
+        int end;
+        const char* line;  // null: no Range line
+    } cases[] = {{100, 0, "Range: bytes=100-\r\n"},
+                 {100, 100, "Range: bytes=100-\r\n"},
+                 {100, 499, "Range: bytes=100-499\r\n"},
+                 {0, 499, nullptr},
+                 {-5, 10, nullptr}};
+    for (const auto& c : cases) {
+        CHttpTransfer transfer;
+        int length = 0;
+        std::string text = transfer.BuildRequest("h", "/p", length, "k", nullptr, c.start, c.end);
+        size_t at = text.find("Range:");
+        if (!c.line) {
+            EXPECT_EQ(at, std::string::npos) << c.start;
+            continue;
+        }
+        // The Range line follows the cookie line and precedes the empty line.
+        EXPECT_EQ(text.substr(at), std::string(c.line) + "\r\n") << c.start << "-" << c.end;
+        EXPECT_EQ(text.find("Set Cookie:0k\r\n") + 15, at);
+    }
+}
+
+// A request that does not fit the 1024-byte buffer is refused whole, and a
+// refused request is never sent.
+TEST(HttpTransferRequest, RefusesWhatDoesNotFit) {
+    CHttpTransfer transfer;
+    int length = -1;
+    std::string fits(1023 - (sizeof(kExpectedRequest) - 1 - std::strlen(kRequestPath)), 'p');
+    EXPECT_EQ(std::string(transfer.BuildRequest("127.0.0.1", fits.c_str(), length, nullptr, nullptr, 0, 0)).size(),
+              1023u);
+    EXPECT_EQ(length, 1023);
+
+    std::string tooLong = fits + "p";
+    EXPECT_STREQ(transfer.BuildRequest("127.0.0.1", tooLong.c_str(), length, nullptr, nullptr, 0, 0), "");
+    EXPECT_EQ(length, 0);
+
+    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply)});
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    ASSERT_EQ(transfer.Connect("127.0.0.1", peer.port()), 1);
+    EXPECT_EQ(transfer.SendRequest(), 0);
+    EXPECT_EQ(transfer.GetStatusCode(), -1);
+    transfer.Close();  // lets the peer stop waiting for a request
+}
+
+TEST(HttpTransferExchange, SendsExactBytesAndSplitsHeaderFromBody) {
+    FakeHttpPeer peer({FakeHttpPeer::Send(std::string(kShortReply) + "hello")});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
+    EXPECT_STREQ(transfer.GetServerAddress(), "127.0.0.1");
+    EXPECT_EQ(transfer.GetPort(), peer.port());
+    EXPECT_EQ(Header(transfer), kShortReply);
+    EXPECT_EQ(transfer.GetHeaderLength(), 38);
+    EXPECT_EQ(transfer.GetStatusCode(), 200);
+    char value[30];
+    EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), 1);
+    EXPECT_STREQ(value, "5");
+    EXPECT_EQ(ReceiveAll(transfer), "hello");
+    EXPECT_EQ(peer.request(), kExpectedRequest);
+    // Status and fields stay available after the body, with the socket closed.
+    EXPECT_FALSE(transfer.IsConnected());
+    EXPECT_EQ(transfer.GetStatusCode(), 200);
+}
+
+// A header that arrives one byte per write must be read to its empty line,
+// and the body pieces after it assembled in order.
+TEST(HttpTransferExchange, HeaderAndBodyInManySmallWrites) {
+    std::string body(2500, 'b');
+    for (size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>('a' + i % 26);
+    auto script = FakeHttpPeer::Trickle("HTTP/1.1 404 Not Found\r\nContent-Length: 2500\r\n\r\n", 1);
+    auto bodySteps = FakeHttpPeer::Trickle(body, 700);
+    script.insert(script.end(), bodySteps.begin(), bodySteps.end());
+    FakeHttpPeer peer(script);
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
+    EXPECT_EQ(transfer.GetStatusCode(), 404);
+    EXPECT_EQ(ReceiveAll(transfer), body);
+}
+
+// Without an empty line the header stops at 1024 bytes; the rest of it comes
+// back through Receive, ahead of anything else.
+TEST(HttpTransferExchange, LongHeaderStopsAt1024Bytes) {
+    std::string header = "HTTP/1.1 200 OK\r\nX-Long: " + std::string(1500 - 27, 'x') + "\r\n";
+    ASSERT_EQ(header.size(), 1500u);
+    FakeHttpPeer peer({FakeHttpPeer::Send(header)});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
+    EXPECT_EQ(transfer.GetHeaderLength(), 1024);
+    EXPECT_EQ(Header(transfer), header.substr(0, 1024));
+    EXPECT_EQ(ReceiveAll(transfer), header.substr(1024));
+    char value[8];
+    // The value's line is cut off with the header: nothing of it is handed out.
+    EXPECT_EQ(transfer.GetHeaderField("X-Long", value, sizeof(value)), 0);
+    EXPECT_STREQ(value, "");
+}
+
+TEST(HttpTransferExchange, PeerClosingInsideTheHeader) {
+    std::string partial = "HTTP/1.1 200 OK\r\nCon";
+    ASSERT_EQ(partial.size(), 20u);
+    FakeHttpPeer peer({FakeHttpPeer::Send(partial)});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);  // SendRequest gives 1 whatever the header read found
+    EXPECT_EQ(Header(transfer), partial);
+    EXPECT_EQ(transfer.GetStatusCode(), 200);
+    char value[8];
+    EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
+}
+
+TEST(HttpTransferExchange, ShortStatusLineReadsAsZero) {
+    FakeHttpPeer peer({FakeHttpPeer::Send("HTTP/1.1")});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
+    EXPECT_EQ(transfer.GetStatusCode(), 0);
+}
+
+TEST(HttpTransferExchange, ReceiveTimesOutAndCloses) {
+    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
+    ASSERT_EQ(transfer.SetTimeout(200, 0), 1);
+    char buffer[8];
+    EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), -1);
+    EXPECT_FALSE(transfer.IsConnected());
+    EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
+    EXPECT_TRUE(peer.clientClosed());
+}
+
+TEST(HttpTransferExchange, DestructorClosesTheSocket) {
+    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
+    {
+        CHttpTransfer transfer;
+        Exchange(transfer, peer);
+        EXPECT_TRUE(transfer.IsConnected());
+    }
+    EXPECT_TRUE(peer.clientClosed());
+}
+
+TEST(HttpTransferConnect, RefusedPeerGivesZero) {
+    int closedPort;
+    {
+        FakeHttpPeer unused(std::vector<FakeHttpPeer::Step>{});
+        closedPort = unused.port();
+    }
+    CHttpTransfer transfer;
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    EXPECT_EQ(transfer.Connect("127.0.0.1", closedPort), 0);
+    EXPECT_FALSE(transfer.IsConnected());
+}
+
+// One object used again: a second CreateSocket replaces the first socket, and
+// Connect on a connected object starts over on a fresh socket.
+TEST(HttpTransferConnect, ReuseReconnects) {
+    FakeHttpPeer first({FakeHttpPeer::Stall()});
+    FakeHttpPeer second({FakeHttpPeer::Send(std::string(kShortReply) + "again")});
+    CHttpTransfer transfer;
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    ASSERT_EQ(transfer.Connect("127.0.0.1", first.port()), 1);
+    EXPECT_EQ(transfer.CreateSocket(), 0);  // connected: nothing is created
+    ASSERT_EQ(transfer.Connect("127.0.0.1", second.port()), 1);
+    EXPECT_TRUE(first.clientClosed());
+    int length = 0;
+    transfer.BuildRequest("127.0.0.1", "/", length, nullptr, nullptr, 0, 0);
+    ASSERT_EQ(transfer.SendRequest(), 1);
+    EXPECT_EQ(ReceiveAll(transfer), "again");
+    EXPECT_EQ(second.connections(), 1);
+}
+
+// Header accessors on a fixed header: field lookup is a plain case-sensitive
+// search that skips two characters after the name; lines cycle.
+class HttpTransferHeader : public ::testing::Test {
+protected:
+    void Load(const std::string& header) {
+        m_peer = std::make_unique<FakeHttpPeer>(std::vector<FakeHttpPeer::Step>{FakeHttpPeer::Send(header)});
+        Exchange(m_transfer, *m_peer);
+    }
+    std::unique_ptr<FakeHttpPeer> m_peer;
+    CHttpTransfer m_transfer;
+};
+
+TEST_F(HttpTransferHeader, FieldLookup) {
+    Load("HTTP/1.1 200 OK\r\nX-A:5\r\ncontent-length: 7\r\nX-Big: 0123456789\r\nX-Empty: \r\n\r\n");
+    char value[30];
+    EXPECT_EQ(m_transfer.GetHeaderField("X-A", value, sizeof(value)), 0);  // no blank: loses "5"
+    EXPECT_STREQ(value, "");
+    EXPECT_EQ(m_transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
+    EXPECT_EQ(m_transfer.GetHeaderField("content-length", value, sizeof(value)), 1);
+    EXPECT_STREQ(value, "7");
+    EXPECT_EQ(m_transfer.GetHeaderField("X-Empty", value, sizeof(value)), 0);
+    EXPECT_EQ(m_transfer.GetHeaderField("200", value, sizeof(value)), 1);  // matches inside the status line
+    EXPECT_STREQ(value, "K");
+    char small[5];
+    std::memset(small, '#', sizeof(small));
+    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, sizeof(small)), 4);  // cut to fit
+    EXPECT_STREQ(small, "0123");
+    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, 1), 0);
+    EXPECT_STREQ(small, "");
+}
+
+TEST_F(HttpTransferHeader, LinesComeInPiecesAndCycle) {
+    Load("HTTP/1.1 200 OK\r\nA: b\r\n\r\n");
+    char line[4];
+    int expected[] = {4, 4, 4, 4, 1, 4, 2, 2};
+    for (int n : expected)
+        EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), n);
+    EXPECT_EQ(std::string(line, 2), "\r\n");
+    EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), -1);
+    EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), 4);
+    EXPECT_EQ(std::string(line, 4), "HTTP");
+}
+
+}  // namespace
