@@ -28,3 +28,8 @@ export WINEPREFIX="$root/build/win32/wineprefix"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 step "win32: test under Wine"
 scripts/with-xvfb.sh ctest --preset win32
+
+# Every fuzz target briefly (clang, ASan, UBSan), so a regression that the
+# chosen test cases miss can still show; scripts/fuzz.sh runs them longer.
+step "fuzz: every target for 30 seconds"
+scripts/fuzz.sh 30
