@@ -42,6 +42,32 @@ RESPONSES = [
     HEAD + "Content-Length: 4200\r\n\r\n" + "".join(chr(97 + i % 26) for i in range(4200)),
 ]
 
+PROGRAM_REQUEST = (
+    "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\n"
+    "Host:127.0.0.1\r\nAccept:*/*\r\nUser-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
+    "Connection:Keep-Alive\r\n\r\n")
+# Requests to the lookup service and query texts for its answerer.
+SERVICE_REQUESTS = [
+    PROGRAM_REQUEST,
+    PROGRAM_REQUEST + PROGRAM_REQUEST.replace("x=40916646", "x=27230000"),
+    "GET /GetTextByPos?x=abc&y=1&radius=6000&service=gettext HTTP/1.1\r\n\r\n",
+    "GET /GetTextByPos?x=1&y=2 HTTP/1.1\r\n\r\n",
+    "POST /GetTextByPos HTTP/1.1\r\nContent-Length: 5\r\n\r\nx=1&y",
+    "GET /other HTTP/1.0\r\n\r\n",
+    "GET /GetTextByPos?x=%34%30&y=1&radius=-1&service=gettext HTTP/1.1\r\n\r\n",
+]
+SERVICE_QUERIES = [
+    "x=40916646&y=12524901&radius=6000&service=gettext",
+    "x=31536000&y=15768000&radius=6000&service=gettext",
+    "x=31644000&y=15768000&radius=6000&service=gettext",
+    "x=31698000&y=15768000&radius=60000&service=gettext",
+    "x=27072000&y=13572000&radius=180000&service=gettext",
+    "x=-2147483648&y=2147483647&radius=2147483647&service=gettext",
+    "x=40916646&x=1&y=12524901&radius=0&service=gettext",
+    "x=40916646&y=12524901&radius=6000&service=other",
+    "x=&y=&radius=&service=",
+]
+
 
 def write(target, data):
     folder = os.path.join(HERE, "corpus", target)
@@ -60,6 +86,10 @@ def main():
         # taken from the list and from the response itself in turn.
         write("http", bytes([29, 3, 40 + i * 13, 0 if i % 2 else 200, 4]) + body)
         write("query", body)
+    for request in SERVICE_REQUESTS:
+        write("service", b"\x00" + request.encode("latin-1"))
+    for query in SERVICE_QUERIES:
+        write("service", b"\x01" + query.encode("latin-1"))
 
 
 if __name__ == "__main__":

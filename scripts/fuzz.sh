@@ -6,9 +6,10 @@
 #
 #   scripts/fuzz.sh SECONDS [TARGET...]
 #
-# TARGET is parser, http or query; the default is all of them. A run
-# ends after SECONDS or FUZZ_RUNS executions (when set), whichever comes
-# first, or at the first finding. The committed seeds in fuzz/corpus/TARGET
+# TARGET is parser, http, query or service (built when the lookup service is
+# part of the build); the default is all that are built. A run ends after
+# SECONDS or FUZZ_RUNS executions (when set), whichever comes first, or at
+# the first finding. The committed seeds in fuzz/corpus/TARGET
 # are only read; what a run learns goes to build/fuzz/corpus/TARGET, and the
 # input behind a finding to build/fuzz/findings/TARGET, with the log in
 # build/fuzz/logs/TARGET.log. A finding is replayed with
@@ -24,9 +25,16 @@ fi
 seconds=$1
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parser http query)
 
 cmake --preset fuzz >/dev/null
+if [ ${#targets[@]} -eq 0 ]; then
+    targets=(parser http query)
+    if ninja -C build/fuzz -t targets all | grep -q '^fuzz_service:'; then
+        targets+=(service)
+    else
+        echo "fuzz: the lookup service is not part of this build; its target is left out"
+    fi
+fi
 build=()
 for t in "${targets[@]}"; do build+=("fuzz_$t"); done
 cmake --build --preset fuzz -j2 --target "${build[@]}"
@@ -38,6 +46,7 @@ options() {
     case $1 in
     parser) echo "-max_len=201 -dict=$root/fuzz/parser.dict" ;;
     http | query) echo "-max_len=8192 -dict=$root/fuzz/http.dict" ;;
+    service) echo "-max_len=4096 -dict=$root/fuzz/service.dict" ;;
     esac
 }
 
