@@ -28,15 +28,19 @@ std::vector<FakeHttpPeer::Step> FakeHttpPeer::Trickle(const std::string& bytes, 
     return steps;
 }
 
-FakeHttpPeer::FakeHttpPeer(std::vector<std::vector<Step>> scripts) : m_scripts(std::move(scripts)) {
+FakeHttpPeer::FakeHttpPeer(std::vector<std::vector<Step>> scripts, int port) : m_scripts(std::move(scripts)) {
     m_listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (m_listener == net::kInvalidSocket)
         throw std::runtime_error("fake peer: no socket");
+    if (port != 0) {
+        int reuse = 1;
+        setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof(reuse));
+    }
     sockaddr_in address;
     std::memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    address.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t length = sizeof(address);
     if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(m_listener, 4) != 0 ||
         getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

@@ -26,9 +26,12 @@ public:
     // The bytes, one write per piece of pieceSize bytes with a short pause between.
     static std::vector<Step> Trickle(const std::string& bytes, size_t pieceSize);
 
-    // After each script the peer closes its side of that connection.
-    explicit FakeHttpPeer(std::vector<Step> script) : FakeHttpPeer(std::vector<std::vector<Step>>{std::move(script)}) {}
-    explicit FakeHttpPeer(std::vector<std::vector<Step>> scripts);
+    // After each script the peer closes its side of that connection. Port 0
+    // takes a free port; a fixed port (for a client that cannot be told the
+    // port) is bound with SO_REUSEADDR so consecutive peers can share it.
+    explicit FakeHttpPeer(std::vector<Step> script, int port = 0)
+        : FakeHttpPeer(std::vector<std::vector<Step>>{std::move(script)}, port) {}
+    explicit FakeHttpPeer(std::vector<std::vector<Step>> scripts, int port = 0);
     ~FakeHttpPeer();
     FakeHttpPeer(const FakeHttpPeer&) = delete;
     FakeHttpPeer& operator=(const FakeHttpPeer&) = delete;

@@ -1,0 +1,182 @@
+#include "ui/program_driver.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr char kProgramName[] = "lumeno_ui_program.exe";
+constexpr DWORD kMessageTimeoutMs = 5000;
+
+struct FindState {
+    DWORD pid;
+    HWND except;
+    HWND found;
+    int count;
+};
+
+BOOL CALLBACK FindMainWindow(HWND hWnd, LPARAM lp) {
+    auto* state = reinterpret_cast<FindState*>(lp);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hWnd, &pid);
+    char title[64] = "";
+    ::GetWindowTextA(hWnd, title, sizeof(title));
+    if (pid == state->pid && ::IsWindowVisible(hWnd) && std::string(title).rfind("Lumeno", 0) == 0) {
+        state->found = hWnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CountOtherWindows(HWND hWnd, LPARAM lp) {
+    auto* state = reinterpret_cast<FindState*>(lp);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hWnd, &pid);
+    if (pid == state->pid && hWnd != state->except && ::IsWindowVisible(hWnd))
+        ++state->count;
+    return TRUE;
+}
+
+}  // namespace
+
+std::string DriverDirectory() {
+    char path[MAX_PATH] = "";
+    DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path, n);
+    return dir.substr(0, dir.rfind('\\') + 1);
+}
+
+ProgramDriver::~ProgramDriver() {
+    if (m_info.hProcess) {
+        if (::WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {
+            ::TerminateProcess(m_info.hProcess, 99);
+            ::WaitForSingleObject(m_info.hProcess, kWaitMs);
+        }
+        ::CloseHandle(m_info.hProcess);
+        ::CloseHandle(m_info.hThread);
+    }
+}
+
+bool ProgramDriver::Start() {
+    std::string program = DriverDirectory() + kProgramName;
+    std::string commandLine = "\"" + program + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    if (!::CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &m_info)) {
+        std::fprintf(stderr, "cannot start %s: error %lu\n", program.c_str(), ::GetLastError());
+        return false;
+    }
+    return WaitFor([this] {
+        FindState state{m_info.dwProcessId, nullptr, nullptr, 0};
+        ::EnumWindows(&FindMainWindow, reinterpret_cast<LPARAM>(&state));
+        m_hDlg = state.found;
+        return m_hDlg != nullptr;
+    });
+}
+
+std::string ProgramDriver::Text(HWND hWnd) const {
+    DWORD_PTR length = 0;
+    if (!::SendMessageTimeoutA(hWnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &length))
+        return "<no answer>";
+    std::vector<char> buffer(length + 1, '\0');
+    DWORD_PTR got = 0;
+    if (!::SendMessageTimeoutA(hWnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                               SMTO_ABORTIFHUNG, kMessageTimeoutMs, &got))
+        return "<no answer>";
+    return std::string(buffer.data(), got);
+}
+
+bool ProgramDriver::SetItemText(int id, const std::string& text) const {
+    DWORD_PTR result = 0;
+    return ::SendMessageTimeoutA(Item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
+                                 kMessageTimeoutMs, &result) != 0;
+}
+
+void ProgramDriver::PostCommand(int id, int code) const {
+    ::PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Item(id)));
+}
+
+void ProgramDriver::PostKey(HWND hWnd, WORD vk) const {
+    UINT scan = ::MapVirtualKeyA(vk, 0);
+    ::PostMessageA(hWnd, WM_KEYDOWN, vk, 1 | (scan << 16));
+    ::PostMessageA(hWnd, WM_KEYUP, vk, 1 | (scan << 16) | 0xC0000000u);
+}
+
+void ProgramDriver::PostClick(HWND hWnd) const {
+    ::PostMessageA(hWnd, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+    ::PostMessageA(hWnd, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+}
+
+LRESULT ProgramDriver::Send(UINT msg, WPARAM wp, LPARAM lp) const {
+    DWORD_PTR result = 0;
+    ::SendMessageTimeoutA(m_hDlg, msg, wp, lp, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result);
+    return static_cast<LRESULT>(result);
+}
+
+bool ProgramDriver::WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs) {
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        if (predicate())
+            return true;
+        if (::GetTickCount() - start >= timeoutMs)
+            return false;
+        ::Sleep(50);
+    }
+}
+
+bool ProgramDriver::WaitForExit(DWORD timeoutMs, DWORD* pCode) {
+    if (::WaitForSingleObject(m_info.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (pCode)
+        ::GetExitCodeProcess(m_info.hProcess, pCode);
+    return true;
+}
+
+int ProgramDriver::OtherVisibleWindows() const {
+    FindState state{m_info.dwProcessId, m_hDlg, nullptr, 0};
+    ::EnumWindows(&CountOtherWindows, reinterpret_cast<LPARAM>(&state));
+    return state.count;
+}
+
+bool ProgramDriver::SaveScreenshot(const std::string& path) const {
+    RECT rect;
+    if (!::GetWindowRect(m_hDlg, &rect))
+        return false;
+    int width = rect.right - rect.left;
+    int height = rect.bottom - rect.top;
+    HDC screen = ::GetDC(nullptr);
+    HDC memory = ::CreateCompatibleDC(screen);
+    HBITMAP bitmap = ::CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = ::SelectObject(memory, bitmap);
+    ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    ::SelectObject(memory, old);
+
+    BITMAPINFOHEADER info{};
+    info.biSize = sizeof(info);
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    int stride = (width * 3 + 3) & ~3;
+    std::vector<char> pixels(static_cast<size_t>(stride) * static_cast<size_t>(height));
+    int rows = ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(),
+                           reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(memory);
+    ::ReleaseDC(nullptr, screen);
+    if (rows != height)
+        return false;
+
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfOffBits = sizeof(file) + sizeof(info);
+    file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (!out)
+        return false;
+    bool ok = std::fwrite(&file, sizeof(file), 1, out) == 1 && std::fwrite(&info, sizeof(info), 1, out) == 1 &&
+              std::fwrite(pixels.data(), 1, pixels.size(), out) == pixels.size();
+    return std::fclose(out) == 0 && ok;
+}

@@ -1,0 +1,53 @@
+// Starts the real program under test and talks to its main window only
+// through window messages, as a user's system would. Every wait is bounded:
+// a program that hangs makes the test fail, never the run hang.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+class ProgramDriver {
+public:
+    // How long any single wait for the program may last.
+    static constexpr DWORD kWaitMs = 15000;
+
+    ProgramDriver() = default;
+    ~ProgramDriver();  // ends the program if a test left it running
+    ProgramDriver(const ProgramDriver&) = delete;
+    ProgramDriver& operator=(const ProgramDriver&) = delete;
+
+    // Starts the program beside the driver and waits for its main window.
+    bool Start();
+    HWND Window() const { return m_hDlg; }
+    HWND Item(int id) const { return ::GetDlgItem(m_hDlg, id); }
+    DWORD ProcessId() const { return m_info.dwProcessId; }
+
+    std::string Text(HWND hWnd) const;
+    std::string ItemText(int id) const { return Text(Item(id)); }
+    bool SetItemText(int id, const std::string& text) const;
+    // A button press or a click notification, as the control would send it.
+    void PostCommand(int id, int code) const;
+    // A key pressed and released while the focus is in the given control.
+    void PostKey(HWND hWnd, WORD vk) const;
+    // A left click on the control (it takes the focus, statics notify).
+    void PostClick(HWND hWnd) const;
+    LRESULT Send(UINT msg, WPARAM wp = 0, LPARAM lp = 0) const;
+
+    // Polls until the predicate holds or kWaitMs has passed.
+    static bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs);
+    // True when the process ended within the time; its exit code in *pCode.
+    bool WaitForExit(DWORD timeoutMs, DWORD* pCode = nullptr);
+    // Writes the window's pixels as a 24-bit BMP file.
+    bool SaveScreenshot(const std::string& path) const;
+    // Top-level visible windows of the process other than the main window.
+    int OtherVisibleWindows() const;
+
+private:
+    PROCESS_INFORMATION m_info{};
+    HWND m_hDlg = nullptr;
+};
+
+// The directory of the driver's own executable, with a trailing backslash.
+std::string DriverDirectory();
