@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "about/AboutDlg.h"
 #include "framework/WinApp.h"
 #include "lookup/ManualPath.h"
 #include "res/resource.h"
@@ -106,13 +107,18 @@ void CLumenoDlg::ApplyOpacity() {
 }
 
 void CLumenoDlg::OnSysCommand(UINT nID, LPARAM lParam) {
-    // The About box arrives with the next change; until then its menu item
-    // gets the default processing like every other system command.
-    CDialog::OnSysCommand(nID, lParam);
+    // The system keeps the low four bits of a command for itself.
+    if ((nID & 0xFFF0) == IDM_ABOUT) {
+        CAboutDlg dlgAbout;
+        dlgAbout.DoModal();
+    } else {
+        CDialog::OnSysCommand(nID, lParam);
+    }
 }
 
 void CLumenoDlg::OnHelpButton() {
-    // Opens the About box, which arrives with the next change.
+    CAboutDlg dlgAbout;
+    dlgAbout.DoModal();
 }
 
 void CLumenoDlg::OnPaint() {

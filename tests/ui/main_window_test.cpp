@@ -133,7 +133,7 @@ TEST(MainWindowStart, OpensTranslucentWithEmptyTextsAndTheTemplateControls) {
 
     // No start-up notice: with a working socket library only the window opens.
     EXPECT_EQ(program.OtherVisibleWindows(), 0);
-    EXPECT_EQ(program.Text(dlg), "Lumeno lumeno.example.org");
+    EXPECT_EQ(program.Text(dlg), "Lumeno http://lumeno.example");
     EXPECT_TRUE(IsLayered(dlg));
     EXPECT_EQ(Alpha(dlg), 200);
     DWORD style = static_cast<DWORD>(::GetWindowLongA(dlg, GWL_STYLE));

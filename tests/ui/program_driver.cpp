@@ -139,9 +139,21 @@ int ProgramDriver::OtherVisibleWindows() const {
     return state.count;
 }
 
-bool ProgramDriver::SaveScreenshot(const std::string& path) const {
+HWND ProgramDriver::FindWindowTitled(const std::string& title) const {
+    for (HWND h = ::GetTopWindow(nullptr); h; h = ::GetWindow(h, GW_HWNDNEXT)) {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(h, &pid);
+        char text[256] = "";
+        ::GetWindowTextA(h, text, sizeof(text));
+        if (pid == m_info.dwProcessId && ::IsWindowVisible(h) && title == text)
+            return h;
+    }
+    return nullptr;
+}
+
+bool ProgramDriver::SaveScreenshot(const std::string& path, HWND hWnd) const {
     RECT rect;
-    if (!::GetWindowRect(m_hDlg, &rect))
+    if (!::GetWindowRect(hWnd ? hWnd : m_hDlg, &rect))
         return false;
     int width = rect.right - rect.left;
     int height = rect.bottom - rect.top;

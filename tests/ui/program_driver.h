@@ -39,8 +39,10 @@ public:
     static bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs);
     // True when the process ended within the time; its exit code in *pCode.
     bool WaitForExit(DWORD timeoutMs, DWORD* pCode = nullptr);
-    // Writes the window's pixels as a 24-bit BMP file.
-    bool SaveScreenshot(const std::string& path) const;
+    // Writes the window's pixels (the main window by default) as a 24-bit BMP file.
+    bool SaveScreenshot(const std::string& path, HWND hWnd = nullptr) const;
+    // A visible top-level window of the program with exactly this title, or null.
+    HWND FindWindowTitled(const std::string& title) const;
     // Top-level visible windows of the process other than the main window.
     int OtherVisibleWindows() const;
 

@@ -1,0 +1,16 @@
+// The About box: icon, usage notes for the three notations, copyright and
+// the web link.
+#pragma once
+
+#include "about/LinkStatic.h"
+#include "framework/Dialog.h"
+
+class CAboutDlg : public CDialog {
+public:
+    CAboutDlg();
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+
+    CLinkStatic m_link;
+};
