@@ -131,4 +131,35 @@ TEST_F(AboutBox, ShowsTheNotesAndAFittedLink) {
     EXPECT_TRUE(WaitUntilClosed());
 }
 
+// Each opening makes and destroys a link with its fonts, tooltip and cursor
+// copy: many openings must not raise the process's object counts.
+TEST_F(AboutBox, ManyOpeningsLeaveTheObjectCountsFlat) {
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, program().ProcessId());
+    ASSERT_NE(process, nullptr);
+    auto openAndClose = [&] {
+        program().PostCommand(IDHELP, BN_CLICKED);
+        HWND box = WaitForBox();
+        if (!box)
+            return false;
+        ::PostMessageA(box, WM_CLOSE, 0, 0);
+        return WaitUntilClosed();
+    };
+    ASSERT_TRUE(openAndClose());  // the first opening may cache what it loads
+    DWORD gdiBefore = ::GetGuiResources(process, GR_GDIOBJECTS);
+    DWORD userBefore = ::GetGuiResources(process, GR_USEROBJECTS);
+    if (gdiBefore == 0 && userBefore == 0) {
+        ::CloseHandle(process);
+        GTEST_SKIP() << "this system does not count GUI objects (Wine); the link test checks the control's own handles";
+    }
+    constexpr int kOpenings = 200;
+    for (int i = 0; i < kOpenings; ++i)
+        ASSERT_TRUE(openAndClose()) << "opening " << i;
+    DWORD gdiAfter = ::GetGuiResources(process, GR_GDIOBJECTS);
+    DWORD userAfter = ::GetGuiResources(process, GR_USEROBJECTS);
+    ::CloseHandle(process);
+    // A small allowance for objects the system creates on its own account.
+    EXPECT_LT(gdiAfter, gdiBefore + 10);
+    EXPECT_LT(userAfter, userBefore + 10);
+}
+
 }  // namespace
