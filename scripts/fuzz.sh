@@ -26,6 +26,14 @@ seconds=$1
 shift
 targets=("$@")
 
+# One run at a time: runs share the build, the grown corpora and the logs.
+mkdir -p build
+exec 9>build/fuzz.lock
+if ! flock -n 9; then
+    echo "fuzz: another run holds build/fuzz.lock; waiting for it (at most 2 hours)"
+    flock -w 7200 9 || { echo "fuzz: gave up waiting for the other run" >&2; exit 1; }
+fi
+
 cmake --preset fuzz >/dev/null
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(parser http query)
@@ -69,7 +77,8 @@ for t in "${targets[@]}"; do
     findings=$((after - before))
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-    cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1 || true)
+    # -a: the log quotes the fuzzer's raw bytes, which makes grep call it binary.
+    cov=$(grep -a -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1 || true)
     line=$(printf '%-8s executions %-10s exec/s %-7s %-22s findings %s' \
         "$t" "${execs:-?}" "${rate:-?}" "${cov:-cov: ? ft: ?}" "$findings")
     echo "$line"
