@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Starts and stops the bundled lookup service for the run command.
+#   scripts/run-service.sh start        build if needed; start unless something already answers
+#   scripts/run-service.sh stop         stop the service that `start` started, if any
+#   scripts/run-service.sh wrap CMD...  start, run CMD, then stop what was started
+# Only a service started here is ever stopped here (its pid is kept in the build tree).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${LUMENO_SERVICE_BUILD:-build/native}
+LISTEN=${LUMENO_SERVICE_LISTEN:-127.0.0.1:18360}
+HOST=${LISTEN%:*}
+PORT=${LISTEN##*:}
+PIDFILE="$BUILD/service/lookupd.pid"
+LOG="$BUILD/service/lookupd.log"
+
+answers() { (exec 3<>"/dev/tcp/$HOST/$PORT") 2>/dev/null; }
+
+start() {
+    if answers; then
+        echo "run-service: a lookup service already answers on $LISTEN"
+        return 0
+    fi
+    [ -f "$BUILD/CMakeCache.txt" ] || cmake --preset native -B "$BUILD" >/dev/null
+    cmake --build "$BUILD" -j2 --target lumeno-lookupd lookupd-index
+    "$BUILD/service/lumeno-lookupd" --listen "$LISTEN" 2>>"$LOG" &
+    echo $! >"$PIDFILE"
+    for _ in $(seq 1 200); do
+        if answers; then
+            echo "run-service: lookup service on $LISTEN (pid $(cat "$PIDFILE"), log $LOG)"
+            return 0
+        fi
+        if ! kill -0 "$(cat "$PIDFILE")" 2>/dev/null; then
+            rm -f "$PIDFILE"
+            echo "run-service: the lookup service did not start; see $LOG" >&2
+            tail -3 "$LOG" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+    echo "run-service: the lookup service did not answer within 10 s" >&2
+    stop
+    return 1
+}
+
+stop() {
+    [ -f "$PIDFILE" ] || return 0
+    local pid
+    pid=$(cat "$PIDFILE")
+    rm -f "$PIDFILE"
+    kill -0 "$pid" 2>/dev/null || return 0
+    kill -TERM "$pid"
+    for _ in $(seq 1 100); do
+        kill -0 "$pid" 2>/dev/null || { echo "run-service: lookup service stopped"; return 0; }
+        sleep 0.05
+    done
+    echo "run-service: the lookup service ignored SIGTERM; killing it" >&2
+    kill -KILL "$pid" 2>/dev/null || true
+}
+
+case "${1:-}" in
+    start) start ;;
+    stop) stop ;;
+    wrap)
+        shift
+        start
+        trap stop EXIT
+        "$@"
+        ;;
+    *)
+        echo "usage: scripts/run-service.sh start | stop | wrap CMD..." >&2
+        exit 2
+        ;;
+esac
