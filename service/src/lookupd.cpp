@@ -14,15 +14,15 @@
 #include <thread>
 #include <vector>
 
-#ifdef __linux__
-#include <dirent.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <arpa/inet.h>
 #include <unistd.h>
-#endif
+
+#include <cerrno>
 
 #include "answer.h"
 #include "place_index.h"
@@ -147,131 +147,158 @@ private:
     bool m_stop = false;
 };
 
-#ifdef __linux__
-// Time-outs bound each read, not a whole request: a client that sends one byte
-// just before every time-out would hold its worker for ever. The watchdog
-// gives each request a deadline, counted from the moment the connection
-// appeared or its previous response went out, and shuts down the sockets
-// that overrun it, which ends the worker's read at once.
-class Watchdog {
+thread_local Clock::time_point t_requestStart;
+
+struct Limits {
+    int readTimeoutMs;
+    int deadlineMs;
+    int keepAliveMs;
+    size_t keepAliveMax;
+    size_t requestBytes;  // request line, headers and body together
+};
+
+// The connection as the library reads it. Each read waits at most the read time-out,
+// but never past the request's deadline, and a request may not take more than its
+// byte budget: a client that sends one byte just before every time-out, or headers
+// without end, loses its worker all the same.
+class GuardedStream : public httplib::Stream {
 public:
-    explicit Watchdog(int deadlineMs) : m_deadline(std::chrono::milliseconds(deadlineMs)) {}
+    GuardedStream(socket_t sock, const Limits& limits) : m_sock(sock), m_limits(limits) {}
 
-    void Start() {
-        m_thread = std::thread([this] { Run(); });
-    }
-
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
+    // Waits for the first byte of the next request, at most the keep-alive time, and
+    // gives up early when the server is stopping.
+    bool WaitForRequest(const std::atomic<socket_t>& listening) {
+        if (m_off < m_len)
+            return true;
+        auto end = Clock::now() + std::chrono::milliseconds(m_limits.keepAliveMs);
+        while (listening != INVALID_SOCKET) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0)
+                return false;
+            pollfd p{m_sock, POLLIN, 0};
+            int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+            if (r > 0)
+                return true;
+            if (r < 0 && errno != EINTR)
+                return false;
         }
-        m_wake.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
+        return false;
     }
 
-    // Called after each response: the connection's next request starts its clock now.
-    void Responded(const std::string& addr, int port) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lastResponse[addr + ":" + std::to_string(port)] = Clock::now();
+    void BeginRequest() {
+        t_requestStart = Clock::now();
+        m_deadline = t_requestStart + std::chrono::milliseconds(m_limits.deadlineMs);
+        m_used = 0;
     }
+
+    bool is_readable() const override { return m_off < m_len || Wait(POLLIN); }
+    bool is_writable() const override { return Wait(POLLOUT); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (m_used >= m_limits.requestBytes)
+            return -1;
+        size = std::min(size, m_limits.requestBytes - m_used);
+        if (m_off == m_len) {
+            if (!Wait(POLLIN))
+                return -1;
+            ssize_t r;
+            do {
+                r = ::recv(m_sock, m_buf, sizeof m_buf, 0);
+            } while (r < 0 && errno == EINTR);
+            if (r <= 0)
+                return r;
+            m_off = 0;
+            m_len = static_cast<size_t>(r);
+        }
+        size_t n = std::min(size, m_len - m_off);
+        std::memcpy(ptr, m_buf + m_off, n);
+        m_off += n;
+        m_used += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override {
+        if (!Wait(POLLOUT))
+            return -1;
+        ssize_t r;
+        do {
+            r = ::send(m_sock, ptr, size, MSG_NOSIGNAL);
+        } while (r < 0 && errno == EINTR);
+        return r;
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(true, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { Address(false, ip, port); }
+    socket_t socket() const override { return m_sock; }
 
 private:
-    struct Seen {
-        ino_t inode;
-        std::string peer;
-        Clock::time_point first;
-    };
+    bool Wait(short events) const {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
+        int ms = static_cast<int>(std::min<long long>(left, m_limits.readTimeoutMs));
+        if (ms <= 0)
+            return false;
+        pollfd p{m_sock, events, 0};
+        int r;
+        do {
+            r = ::poll(&p, 1, ms);  // an interrupted wait starts again; rare enough to ignore the drift
+        } while (r < 0 && errno == EINTR);
+        return r > 0;
+    }
 
-    static std::string PeerOf(int fd) {
+    void Address(bool peer, std::string& ip, int& port) const {
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-            return "";
+        int rc = peer ? getpeername(m_sock, reinterpret_cast<sockaddr*>(&ss), &len)
+                      : getsockname(m_sock, reinterpret_cast<sockaddr*>(&ss), &len);
         char buf[INET6_ADDRSTRLEN] = "";
-        int port = 0;
-        if (ss.ss_family == AF_INET) {
+        port = -1;
+        if (rc == 0 && ss.ss_family == AF_INET) {
             auto* a = reinterpret_cast<sockaddr_in*>(&ss);
             inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf);
             port = ntohs(a->sin_port);
-        } else if (ss.ss_family == AF_INET6) {
+        } else if (rc == 0 && ss.ss_family == AF_INET6) {
             auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
             inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf);
             port = ntohs(a->sin6_port);
-        } else {
-            return "";
         }
-        return std::string(buf) + ":" + std::to_string(port);
+        ip = buf;
     }
 
-    void Scan() {
-        DIR* dir = opendir("/proc/self/fd");
-        if (!dir)
-            return;
-        auto now = Clock::now();
-        std::map<int, Seen> next;
-        while (dirent* e = readdir(dir)) {
-            char* end = nullptr;
-            long fd = std::strtol(e->d_name, &end, 10);
-            if (*end || end == e->d_name)
-                continue;
-            struct stat st;
-            if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode))
-                continue;
-            auto old = m_seen.find(static_cast<int>(fd));
-            if (old != m_seen.end() && old->second.inode == st.st_ino) {
-                next[static_cast<int>(fd)] = old->second;
-                continue;
-            }
-            std::string peer = PeerOf(static_cast<int>(fd));
-            if (!peer.empty())  // the listening socket has no peer
-                next[static_cast<int>(fd)] = Seen{st.st_ino, peer, now};
-        }
-        closedir(dir);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto& [fd, s] : next) {
-            Clock::time_point start = s.first;
-            auto r = m_lastResponse.find(s.peer);
-            if (r != m_lastResponse.end() && r->second > start)
-                start = r->second;
-            struct stat st;
-            if (now - start > m_deadline && fstat(fd, &st) == 0 && st.st_ino == s.inode)
-                ::shutdown(fd, SHUT_RDWR);
-        }
-        // Forget peers whose connections are gone.
-        for (auto it = m_lastResponse.begin(); it != m_lastResponse.end();) {
-            bool live = false;
-            for (auto& [fd, s] : next)
-                live = live || s.peer == it->first;
-            it = live ? std::next(it) : m_lastResponse.erase(it);
-        }
-        m_seen = std::move(next);
-    }
-
-    void Run() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_stop) {
-            m_wake.wait_for(lock, std::chrono::milliseconds(100));
-            if (m_stop)
-                break;
-            lock.unlock();
-            Scan();
-            lock.lock();
-        }
-    }
-
-    Clock::duration m_deadline;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::thread m_thread;
-    bool m_stop = false;
-    std::map<int, Seen> m_seen;
-    std::map<std::string, Clock::time_point> m_lastResponse;
+    socket_t m_sock;
+    const Limits& m_limits;
+    Clock::time_point m_deadline = Clock::now();
+    size_t m_used = 0;
+    char m_buf[4096];
+    size_t m_off = 0, m_len = 0;
 };
-#endif
 
-thread_local Clock::time_point t_requestStart;
+// The library's server with our own connection loop around its request parser.
+class GuardedServer : public httplib::Server {
+public:
+    explicit GuardedServer(const Limits& limits) : m_limits(limits) {}
+
+private:
+    bool process_and_close_socket(socket_t sock) override {
+        int one = 1;
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+        bool ret = false;
+        {
+            GuardedStream strm(sock, m_limits);
+            for (size_t left = m_limits.keepAliveMax; left > 0 && strm.WaitForRequest(svr_sock_); --left) {
+                strm.BeginRequest();
+                bool closed = false;
+                ret = process_request(strm, left == 1, closed, nullptr);
+                if (!ret || closed)
+                    break;
+            }
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return ret;
+    }
+
+    Limits m_limits;
+};
 
 }  // namespace
 
@@ -303,22 +330,12 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 #endif
 
-    httplib::Server svr;
+    GuardedServer svr(Limits{opt.readTimeoutMs, opt.deadlineMs, opt.readTimeoutMs, 1000, 16384});
     const size_t threads = opt.threads;
     svr.new_task_queue = [threads] { return new BoundedPool(threads, threads * 4); };
-    svr.set_tcp_nodelay(true);
-    svr.set_read_timeout(opt.readTimeoutMs / 1000, (opt.readTimeoutMs % 1000) * 1000);
-    svr.set_write_timeout(opt.readTimeoutMs / 1000, (opt.readTimeoutMs % 1000) * 1000);
-    svr.set_keep_alive_timeout(std::max(1, opt.readTimeoutMs / 1000));
-    svr.set_keep_alive_max_count(1000);
     svr.set_payload_max_length(4096);
 
-#ifdef __linux__
-    Watchdog watchdog(opt.deadlineMs);
-#endif
-
     svr.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-        t_requestStart = Clock::now();
         if (req.method != "GET") {
             res.status = 404;
             res.set_content("404 Not Found: only GET /GetTextByPos is served", "text/plain");
@@ -340,9 +357,6 @@ int main(int argc, char** argv) {
     });
     const bool quiet = opt.quiet;
     svr.set_logger([&](const httplib::Request& req, const httplib::Response& res) {
-#ifdef __linux__
-        watchdog.Responded(req.remote_addr, req.remote_port);
-#endif
         if (quiet)
             return;
         long long us = -1;
@@ -368,9 +382,6 @@ int main(int argc, char** argv) {
     }
     if (listenSocket >= 0)
         ::listen(listenSocket, 1024);
-#ifdef __linux__
-    watchdog.Start();
-#endif
 #ifndef _WIN32
     std::thread stopper([&svr, stopSignals] {
         int sig = 0;
@@ -389,9 +400,6 @@ int main(int argc, char** argv) {
     // A stop that did not come from a signal still has to release the signal thread.
     pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();
-#endif
-#ifdef __linux__
-    watchdog.Stop();
 #endif
     std::fprintf(stderr, "lumeno-lookupd: stopped\n");
     return ok ? 0 : 1;

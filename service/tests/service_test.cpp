@@ -448,6 +448,28 @@ TEST(ServiceLimits, DrippingClientMeetsTheDeadline) {
     EXPECT_EQ(Status(Exchange(svc.Port(), ProgramRequest(Target(40916646, 12524901)))), 200);
 }
 
+TEST(ServiceLimits, EndlessHeadersAreCut) {
+    // Header lines, each short and quick, that never end: cut at the request's byte budget.
+    Service svc({"--quiet", "--threads", "1"});
+    ASSERT_TRUE(svc.WaitReady());
+    int s = Connect(svc.Port());
+    ASSERT_GE(s, 0);
+    std::string line = "X-Filler: " + std::string(90, 'f') + "\r\n";
+    size_t sent = 0;
+    bool cut = !SendAll(s, "GET " + Target(40916646, 12524901) + " HTTP/1.1\r\n");
+    while (!cut && sent < 50 * 1000 * 1000) {
+        cut = !SendAll(s, line);
+        sent += line.size();
+        char c;
+        if (recv(s, &c, 1, MSG_DONTWAIT) >= 0)
+            cut = true;  // an error reply, or the close
+    }
+    close(s);
+    EXPECT_TRUE(cut);
+    EXPECT_LT(sent, 1000u * 1000u) << "the service read " << sent << " header bytes";
+    EXPECT_EQ(Status(Exchange(svc.Port(), ProgramRequest(Target(40916646, 12524901)))), 200);
+}
+
 TEST(ServiceLimits, KeepAliveClientsAreNotCutWhileTheyKeepAsking) {
     Service svc({"--quiet", "--read-timeout-ms", "1000", "--deadline-ms", "1500"});
     ASSERT_TRUE(svc.WaitReady());
