@@ -83,9 +83,10 @@ BOOST_GEOMETRY_REGISTER_RING(lookupd::RingView)
 namespace lookupd {
 namespace {
 
-using Box = bg::model::box<Fixed>;
-using Entry = std::pair<Box, uint32_t>;
+// Boxes in doubles: the tree's bulk loader adds coordinates, which overflows 32 bits here.
 using DPoint = bg::model::d2::point_xy<double>;
+using Box = bg::model::box<DPoint>;
+using Entry = std::pair<Box, uint32_t>;
 using DSegment = bg::model::segment<DPoint>;
 
 }  // namespace
@@ -243,7 +244,9 @@ std::string PlaceIndex::Load(const std::string& path) {
             if (rr.pointCount < 4 || uint64_t(rr.firstPoint) + rr.pointCount > h.points)
                 return bad("ring " + std::to_string(r) + " refers outside the point table");
         }
-        entries.emplace_back(bg::return_envelope<Box>(impl->Ring(pr.firstRing)), i);
+        bg::model::box<Fixed> env = bg::return_envelope<bg::model::box<Fixed>>(impl->Ring(pr.firstRing));
+        entries.emplace_back(
+            Box(DPoint(env.min_corner().x, env.min_corner().y), DPoint(env.max_corner().x, env.max_corner().y)), i);
     }
     impl->tree = bgi::rtree<Entry, bgi::rstar<16>>(entries);  // packed bulk load
     m_impl = std::move(impl);
@@ -265,7 +268,7 @@ Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
 
     // Where districts overlap (Kinmen is in both the Fujian and the Taiwan files), the
     // first listed wins, so an answer never depends on the tree's layout.
-    for (auto it = im.tree.qbegin(bgi::intersects(pt)); it != im.tree.qend(); ++it) {
+    for (auto it = im.tree.qbegin(bgi::intersects(DPoint(pt.x, pt.y))); it != im.tree.qend(); ++it) {
         uint32_t d = im.pieces[it->second].district;
         if ((m.kind == Match::kNone || d < m.district) && im.Covers(it->second, pt)) {
             m.kind = Match::kInside;
@@ -278,8 +281,7 @@ Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
     double r = static_cast<double>(std::min(radius, kMaxRadius)) * kSubUnits;
     double c = std::max(std::cos(lat * 3.14159265358979323846 / 180.0), 0.01);
     double rx = r / c;
-    Box search(Fixed{static_cast<int32_t>(std::max(pt.x - rx, -2.1e9)), static_cast<int32_t>(pt.y - r)},
-               Fixed{static_cast<int32_t>(std::min(pt.x + rx, 2.1e9)), static_cast<int32_t>(pt.y + r)});
+    Box search(DPoint(pt.x - rx, pt.y - r), DPoint(pt.x + rx, pt.y + r));
     DPoint q(pt.x * c, pt.y);
     double best = std::numeric_limits<double>::infinity();
     uint32_t bestDistrict = 0;
