@@ -2,7 +2,8 @@
 """Turns the manual's UTF-8 source (docs/manual.md: "# " and "## " headings,
 "- " list items, indented lines as code, blank lines between paragraphs) into
 the RTF document that ships as Lumeno.doc:
-    python3 scripts/make-manual.py docs/manual.md docs/Lumeno.rtf
+    python3 scripts/make-manual.py docs/manual.md Lumeno.doc
+(the build runs it and puts Lumeno.doc beside the program).
 RTF is 7-bit: every character outside ASCII is written as \\uN? escape.
 """
 import sys

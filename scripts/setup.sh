@@ -11,7 +11,7 @@ PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest
     g++-mingw-w64-i686 mingw-w64-i686-dev
     wine wine32:i386 xvfb xauth x11-utils imagemagick
-    locales fonts-wqy-microhei
+    locales fonts-wqy-microhei python3
     libcpp-httplib-dev libboost-dev nlohmann-json3-dev wrk
 )
 
