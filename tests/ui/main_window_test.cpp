@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -406,6 +407,38 @@ TEST_F(MainWindow, Screenshot) {
     }
     ::Sleep(300);  // let the window repaint
     EXPECT_TRUE(program().SaveScreenshot(DriverDirectory() + "main.bmp"));
+}
+
+// ---------------------------------------------------------------------------
+// The whole way: the real lookup service, started by the test command, answers
+// the example position. Runs when the command names the service's address.
+
+TEST(RealLookupService, ShowsTheDistrictOfTheExamplePosition) {
+    const char* host = std::getenv("LUMENO_E2E_LOOKUP_HOST");
+    if (!host || !*host)
+        GTEST_SKIP() << "LUMENO_E2E_LOOKUP_HOST names no lookup service";
+    // The program inherits the address when it starts; the scripted tests
+    // keep theirs.
+    const std::string scripted = "127.0.0.1:" + std::to_string(g_lookupPort);
+    ::SetEnvironmentVariableA("LUMENO_TEST_LOOKUP_HOST", host);
+    ProgramDriver program;
+    bool started = program.Start();
+    ::SetEnvironmentVariableA("LUMENO_TEST_LOOKUP_HOST", scripted.c_str());
+    ASSERT_TRUE(started) << "the program did not open its window";
+
+    program.PostClick(program.Item(IDC_EXAMPLE));
+    ASSERT_TRUE(ProgramDriver::WaitFor([&] { return program.ItemText(IDC_LONGITUDE) == "113.65735"; }));
+    program.PostCommand(IDOK, BN_CLICKED);
+    std::string line1;
+    EXPECT_TRUE(ProgramDriver::WaitFor([&] {
+        line1 = program.ItemText(IDC_RESULT1);
+        return !line1.empty() && line1 != kWaitText;
+    })) << "no answer from the lookup service at "
+        << host;
+    EXPECT_EQ(line1.rfind("河南省郑州市金水区", 0), 0u) << line1;
+
+    ::PostMessageA(program.Window(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(program.WaitForExit(ProgramDriver::kWaitMs));
 }
 
 }  // namespace
