@@ -44,23 +44,23 @@ FixedRing Ring(double lon, double lat, double radius, int n) {
 }
 
 // A small index of its own, cut into pieces by the service's own code: one
-// district with a hole, one beside it, one far away; enough for every kind
-// of match (inside, near, none) and every branch of the piece search. All of
-// it lies west of 93 degrees east: building the search tree over boxes
-// further east overflows a 32-bit sum (reported, not ours to fix here), and
-// that would stop every input before it reached the request handling.
+// district with a hole, one beside it, one far away, one in the east where
+// the search tree's box sums once overflowed 32 bits; enough for every kind
+// of match (inside, near, none) and every branch of the piece search.
 const lookupd::PlaceIndex& Index() {
     static lookupd::PlaceIndex index;
     static bool loaded = false;
     if (loaded)
         return index;
-    std::vector<lookupd::District> districts(3);
+    std::vector<lookupd::District> districts(4);
     districts[0].name = "新疆维吾尔自治区乌鲁木齐市天山区";
     lookupd::SplitPolygon({Ring(87.6, 43.8, 0.3, 90), Ring(87.6, 43.8, 0.05, 12)}, 32, districts[0].pieces);
     districts[1].name = "新疆维吾尔自治区乌鲁木齐市米东区";
     lookupd::SplitPolygon({Ring(88.05, 43.8, 0.15, 40)}, 32, districts[1].pieces);
     districts[2].name = "新疆维吾尔自治区喀什地区塔什库尔干塔吉克自治县";
     lookupd::SplitPolygon({Ring(75.2, 37.7, 1.0, 200)}, 32, districts[2].pieces);
+    districts[3].name = "河南省郑州市金水区";
+    lookupd::SplitPolygon({Ring(113.66, 34.79, 0.1, 40)}, 32, districts[3].pieces);
 
     char path[] = "/tmp/lumeno-fuzz-index-XXXXXX";
     int fd = mkstemp(path);
