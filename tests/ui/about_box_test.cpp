@@ -15,23 +15,8 @@ namespace {
 
 const std::string kAboutTitle = "关于Lumeno";
 
-class AboutBox : public ::testing::Test {
+class AboutBox : public ProgramSuite {
 protected:
-    static void SetUpTestSuite() {
-        s_program = new ProgramDriver;
-        s_started = s_program->Start();
-    }
-    static void TearDownTestSuite() {
-        if (s_started)
-            ::PostMessageA(s_program->Window(), WM_CLOSE, 0, 0);
-        bool ended = !s_started || s_program->WaitForExit(ProgramDriver::kWaitMs);
-        delete s_program;
-        s_program = nullptr;
-        EXPECT_TRUE(ended);
-    }
-    void SetUp() override { ASSERT_TRUE(s_started) << "the program did not open its window"; }
-
-    ProgramDriver& program() { return *s_program; }
     HWND WaitForBox() {
         HWND box = nullptr;
         ProgramDriver::WaitFor([&] { return (box = program().FindWindowTitled(kAboutTitle)) != nullptr; });
@@ -43,13 +28,7 @@ protected:
             return program().FindWindowTitled(kAboutTitle) == nullptr && ::IsWindowEnabled(program().Window());
         });
     }
-
-    static ProgramDriver* s_program;
-    static bool s_started;
 };
-
-ProgramDriver* AboutBox::s_program = nullptr;
-bool AboutBox::s_started = false;
 
 TEST_F(AboutBox, HelpButtonOpensItEveryTimeAndEachWayOfClosingWorks) {
     const char* ways[] = {"OK", "Esc", "close box"};

@@ -223,31 +223,7 @@ INSTANTIATE_TEST_SUITE_P(Ways, MainWindowEnd, ::testing::Values("Esc", "WM_CLOSE
 // ---------------------------------------------------------------------------
 // One running program for the rest: each test states what it relies on.
 
-class MainWindow : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        s_program = new ProgramDriver;
-        s_started = s_program->Start();
-    }
-    static void TearDownTestSuite() {
-        if (s_started)
-            ::PostMessageA(s_program->Window(), WM_CLOSE, 0, 0);
-        bool ended = !s_started || s_program->WaitForExit(ProgramDriver::kWaitMs);
-        delete s_program;  // ends it by force if it hung
-        s_program = nullptr;
-        EXPECT_TRUE(ended);
-    }
-    void SetUp() override { ASSERT_TRUE(s_started) << "the program did not open its window"; }
-
-    ProgramDriver& program() { return *s_program; }
-    HWND dlg() { return s_program->Window(); }
-
-    static ProgramDriver* s_program;
-    static bool s_started;
-};
-
-ProgramDriver* MainWindow::s_program = nullptr;
-bool MainWindow::s_started = false;
+class MainWindow : public ProgramSuite {};
 
 TEST_F(MainWindow, UpDownChangesTheOpacityWithinItsBounds) {
     HWND spin = program().Item(IDC_ALPHA_SPIN);

@@ -192,3 +192,24 @@ bool ProgramDriver::SaveScreenshot(const std::string& path, HWND hWnd) const {
               std::fwrite(pixels.data(), 1, pixels.size(), out) == pixels.size();
     return std::fclose(out) == 0 && ok;
 }
+
+ProgramDriver* ProgramSuite::s_program = nullptr;
+bool ProgramSuite::s_started = false;
+
+void ProgramSuite::SetUpTestSuite() {
+    s_program = new ProgramDriver;
+    s_started = s_program->Start();
+}
+
+void ProgramSuite::TearDownTestSuite() {
+    if (s_started)
+        ::PostMessageA(s_program->Window(), WM_CLOSE, 0, 0);
+    bool ended = !s_started || s_program->WaitForExit(ProgramDriver::kWaitMs);
+    delete s_program;  // ends it by force if it hung
+    s_program = nullptr;
+    EXPECT_TRUE(ended);
+}
+
+void ProgramSuite::SetUp() {
+    ASSERT_TRUE(s_started) << "the program did not open its window";
+}

@@ -3,6 +3,8 @@
 // a program that hangs makes the test fail, never the run hang.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <functional>
@@ -53,3 +55,20 @@ private:
 
 // The directory of the driver's own executable, with a trailing backslash.
 std::string DriverDirectory();
+
+// One running program shared by the tests of a suite: started before the
+// first test, closed after the last (and ended by force if it hung). Each
+// test states what it relies on.
+class ProgramSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+
+    ProgramDriver& program() { return *s_program; }
+    HWND dlg() { return s_program->Window(); }
+
+private:
+    static ProgramDriver* s_program;
+    static bool s_started;
+};
