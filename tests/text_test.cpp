@@ -109,6 +109,10 @@ struct UrlCase {
     uint16_t port;
 };
 
+void PrintTo(const UrlCase& c, std::ostream* os) {
+    *os << c.url;
+}
+
 class AfxParseURLTest : public ::testing::TestWithParam<UrlCase> {};
 
 TEST_P(AfxParseURLTest, Splits) {
