@@ -66,6 +66,7 @@ INSTANTIATE_TEST_SUITE_P(NotationChoice,
                                            ParseCase{"", "", 0, 0},
                                            // A mark at the very start still counts.
                                            ParseCase{".5'30", "34.5'30", 31800, 12271800},
+                                           ParseCase{"113.5'", "'30", 0, 0},
                                            ParseCase{"113.39'26.46\"", "\"34.47'29.01", 40916646, 282000},
                                            ParseCase{"abc", "北京", 0, 0}));
 

@@ -18,8 +18,7 @@ public:
     const char* GetString() const { return m_str.c_str(); }
 
     // Byte positions, 0-based; -1 when absent. A negative start counts as 0.
-    int Find(char ch, int nStart = 0) const;
-    int Find(const char* pszSub, int nStart = 0) const;
+    int Find(char ch) const;
     int ReverseFind(char ch) const;
 
     // Substrings clamp instead of failing: a negative start or count counts as

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "ui/program_driver.h"
@@ -59,23 +58,6 @@ TEST_F(AboutBox, OpensEachWayAndClosesEachWay) {
     EXPECT_EQ(program().FindWindowTitled(kAboutTitle), nullptr);
     ::PostMessageA(program().Window(), WM_SYSCOMMAND, SC_RESTORE, 0);
     EXPECT_TRUE(ProgramDriver::WaitFor([&] { return !::IsIconic(program().Window()); }));
-}
-
-// The link is a web link fitted to its text before the box shows.
-TEST_F(AboutBox, ShowsAFittedLink) {
-    program().PostCommand(IDHELP, BN_CLICKED);
-    HWND box = WaitForBox();
-    ASSERT_NE(box, nullptr);
-    RECT units{0, 0, 67, 11};
-    ::MapDialogRect(box, &units);
-    HWND link = ::GetDlgItem(box, IDC_SITE_LINK);
-    ASSERT_NE(link, nullptr);
-    EXPECT_TRUE(::GetWindowLongA(link, GWL_STYLE) & SS_NOTIFY);
-    RECT linkRect;
-    ::GetWindowRect(link, &linkRect);
-    EXPECT_GT(std::abs((linkRect.right - linkRect.left) - units.right), 2);  // no longer the template's 67 units
-    ::PostMessageA(box, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(WaitUntilClosed());
 }
 
 }  // namespace
