@@ -193,6 +193,7 @@ TEST(HttpTransferExchange, ReceiveTimesOutAndCloses) {
     FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
     CHttpTransfer transfer;
     Exchange(transfer, peer);
+    ASSERT_EQ(transfer.SetTimeout(1000, 1), 1);  // whole seconds, for sending
     ASSERT_EQ(transfer.SetTimeout(200, 0), 1);
     char buffer[8];
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), -1);

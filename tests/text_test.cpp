@@ -45,6 +45,7 @@ TEST(AsciiToDouble, ReadsOnlyWhatFormsANumber) {
 
 TEST(AsciiToDouble, OutOfRangeGivesInfinityOrZero) {
     EXPECT_EQ(AsciiToDouble("1e400"), HUGE_VAL);
+    EXPECT_EQ(AsciiToDouble("0.05e400"), HUGE_VAL);
     EXPECT_EQ(AsciiToDouble("-123456789e999"), -HUGE_VAL);
     EXPECT_EQ(AsciiToDouble("1e-400"), 0.0);
     EXPECT_EQ(AsciiToDouble("0.000001e-320"), 0.0);
@@ -105,8 +106,10 @@ TEST_P(AfxParseURLTest, Splits) {
     ASSERT_EQ(AfxParseURL(c.url, service, server, object, port), c.ok);
     if (!c.ok) {
         EXPECT_EQ(service, static_cast<uint32_t>(AFX_INET_SERVICE_UNK));
+        EXPECT_EQ(port, 0);
         return;
     }
+    EXPECT_NE(service, static_cast<uint32_t>(AFX_INET_SERVICE_UNK));
     EXPECT_EQ(server, c.server);
     EXPECT_EQ(object, c.object);
     EXPECT_EQ(port, c.port);
@@ -124,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         UrlCase{"https://host:8443", true, "host", "/", 8443},
         UrlCase{"ftp://host/", false, "", "", 0},
         UrlCase{"http://:80/", false, "", "", 0},
-        UrlCase{"http://host:99999/", false, "", "", 0},
+        UrlCase{"http://host:65536/", false, "", "", 0},
         UrlCase{"http://host:0/", false, "", "", 0},
         UrlCase{"http://host:/", false, "", "", 0},
         UrlCase{"http://host:80x/", false, "", "", 0},
