@@ -34,15 +34,18 @@ cmake --build --preset win32 -j2
 export WINEPREFIX="$root/build/win32/wineprefix"
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$results"' EXIT
 step "win32: test under Wine"
-# The programs under Wine need the report directory as a Windows path.
-report="xml:$(winepath -w "$results")\\"
+# The programs under Wine need Windows paths: Wine's drive Z: is the root.
+# (Not winepath: a Wine started outside the private display would stay
+# behind without one, and the programs started next would share it.)
+winpath() { local p; p=$(realpath "$1"); printf 'Z:%s' "${p//\//\\}"; }
+report="xml:$(winpath "$results")\\"
 GTEST_OUTPUT=$report scripts/with-xvfb.sh ctest --preset win32
 
 # The README's pictures, from the test build of the program with scripted
 # answers; the distribution's ImageMagick turns them into PNG files.
 step "win32: screenshots"
 scripts/with-xvfb.sh scripts/wine-run.sh build/win32/tests/lumeno_ui_tests.exe \
-    --screenshots "$(winepath -w build/win32/tests 2>/dev/null)"
+    --screenshots "$(winpath build/win32/tests)"
 for picture in main about; do
     /usr/bin/convert "build/win32/tests/$picture.bmp" -strip "build/win32/tests/$picture.png"
 done
