@@ -9,13 +9,13 @@ namespace {
 constexpr char kProgramName[] = "lumeno_ui_program.exe";
 constexpr DWORD kMessageTimeoutMs = 5000;
 
-// The program's visible top-level windows, front to back.
+// The visible top-level windows of the process (0: of any), front to back.
 std::vector<HWND> VisibleWindows(DWORD pid) {
     std::vector<HWND> windows;
     for (HWND h = ::GetTopWindow(nullptr); h; h = ::GetWindow(h, GW_HWNDNEXT)) {
         DWORD owner = 0;
         ::GetWindowThreadProcessId(h, &owner);
-        if (owner == pid && ::IsWindowVisible(h))
+        if ((pid == 0 || owner == pid) && ::IsWindowVisible(h))
             windows.push_back(h);
     }
     return windows;

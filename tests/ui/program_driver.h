@@ -24,6 +24,7 @@ public:
     bool Start();
     HWND Window() const { return m_hDlg; }
     HWND Item(int id) const { return ::GetDlgItem(m_hDlg, id); }
+    DWORD ProcessId() const { return m_info.dwProcessId; }
 
     std::string Text(HWND hWnd) const;
     std::string ItemText(int id) const { return Text(Item(id)); }
