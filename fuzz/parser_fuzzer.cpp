@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "fuzz_check.h"
-#include "lookup/LocationQuery.h"
+#include "lookup/CoordinateParser.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ bool operator==(MapPoint a, MapPoint b) {
 }
 
 MapPoint Parse(const CString& lon, const CString& lat) {
-    return CLocationQuery::ParseCoordinates(lon, lat);
+    return ParseCoordinates(lon, lat);
 }
 
 bool HasAllMarks(const CString& text) {

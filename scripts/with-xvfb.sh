@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
 # Runs a command with DISPLAY set to a private Xvfb server, started here and
-# stopped when the command ends (whatever way it ends).
+# stopped when the command ends (whatever way it ends). Xvfb picks a free
+# display number itself and reports it.
 set -euo pipefail
-display=""
-for n in $(seq 90 140); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-        display=":$n"
-        break
-    fi
-done
-[ -n "$display" ] || { echo "with-xvfb: no free display number" >&2; exit 1; }
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+fifo_dir=$(mktemp -d)
+mkfifo "$fifo_dir/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo_dir/display" >/dev/null 2>&1 &
 xvfb_pid=$!
-trap 'kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null || true' EXIT
-for _ in $(seq 1 50); do
-    [ -e "/tmp/.X11-unix/X${display#:}" ] && break
-    sleep 0.1
-done
-[ -e "/tmp/.X11-unix/X${display#:}" ] || { echo "with-xvfb: Xvfb did not start on $display" >&2; exit 1; }
-DISPLAY="$display" "$@"
+stop() {
+    # Wine keeps helper processes (its desktop) tied to this display after
+    # the last program; they go with it, or the next Wine run would use them.
+    if [ -n "${WINEPREFIX:-}" ] && command -v wineserver >/dev/null 2>&1; then
+        wineserver -k >/dev/null 2>&1 || true
+    fi
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null || true
+    rm -rf "$fifo_dir"
+}
+trap stop EXIT
+# Xvfb writes the number once it accepts connections; 10 s at most.
+display=""
+read -r -t 10 display <"$fifo_dir/display" || true
+[ -n "$display" ] || { echo "with-xvfb: Xvfb did not report a display" >&2; exit 1; }
+DISPLAY=":$display" "$@"

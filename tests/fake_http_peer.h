@@ -1,8 +1,8 @@
-// A scripted HTTP peer on 127.0.0.1 for the client tests: it accepts one
-// connection per script, records each request exactly as received (up to its
-// empty line), then plays the script of writes, pauses and stalls and closes
-// the connection. Every wait is bounded, and the destructor stops and joins
-// the thread.
+// A scripted HTTP peer on 127.0.0.1, shared by the tests and the fuzz
+// targets: it accepts one connection per script, records each request
+// exactly as received (up to its empty line), plays the script of writes,
+// pauses and stalls, and closes that connection. Every wait is bounded, and
+// the destructor stops and joins the thread.
 #pragma once
 
 #include <atomic>
@@ -12,6 +12,10 @@
 #include <vector>
 
 #include "net/socket_compat.h"
+
+// A port on 127.0.0.1 that nothing listens on at the moment of asking; 0 when
+// none could be had.
+int FreeLoopbackPort();
 
 class FakeHttpPeer {
 public:
@@ -26,9 +30,8 @@ public:
     // The bytes, one write per piece of pieceSize bytes with a short pause between.
     static std::vector<Step> Trickle(const std::string& bytes, size_t pieceSize);
 
-    // After each script the peer closes its side of that connection. Port 0
-    // takes a free port; a fixed port (for a client that cannot be told the
-    // port) is bound with SO_REUSEADDR so consecutive peers can share it.
+    // Port 0 takes a free port; a fixed one (for a client that cannot be told
+    // the port) may be taken again by the next peer at once.
     explicit FakeHttpPeer(std::vector<Step> script, int port = 0)
         : FakeHttpPeer(std::vector<std::vector<Step>>{std::move(script)}, port) {}
     explicit FakeHttpPeer(std::vector<std::vector<Step>> scripts, int port = 0);
@@ -39,7 +42,6 @@ public:
     int port() const { return m_port; }
     // Wait (bounded) until the peer has finished, then return what it saw.
     std::string request();  // the last one
-    std::vector<std::string> requests();
     int connections();
     // True when a Stall step saw the client close its side.
     bool clientClosed();

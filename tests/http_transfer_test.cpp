@@ -127,10 +127,7 @@ TEST(HttpTransferExchange, SendsExactBytesAndSplitsHeaderFromBody) {
     FakeHttpPeer peer({FakeHttpPeer::Send(std::string(kShortReply) + "hello")});
     CHttpTransfer transfer;
     Exchange(transfer, peer);
-    EXPECT_STREQ(transfer.GetServerAddress(), "127.0.0.1");
-    EXPECT_EQ(transfer.GetPort(), peer.port());
     EXPECT_EQ(Header(transfer), kShortReply);
-    EXPECT_EQ(transfer.GetHeaderLength(), 38);
     EXPECT_EQ(transfer.GetStatusCode(), 200);
     char value[30];
     EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), 1);
@@ -138,7 +135,6 @@ TEST(HttpTransferExchange, SendsExactBytesAndSplitsHeaderFromBody) {
     EXPECT_EQ(ReceiveAll(transfer), "hello");
     EXPECT_EQ(peer.request(), kExpectedRequest);
     // Status and fields stay available after the body, with the socket closed.
-    EXPECT_FALSE(transfer.IsConnected());
     EXPECT_EQ(transfer.GetStatusCode(), 200);
 }
 
@@ -166,7 +162,6 @@ TEST(HttpTransferExchange, LongHeaderStopsAt1024Bytes) {
     FakeHttpPeer peer({FakeHttpPeer::Send(header)});
     CHttpTransfer transfer;
     Exchange(transfer, peer);
-    EXPECT_EQ(transfer.GetHeaderLength(), 1024);
     EXPECT_EQ(Header(transfer), header.substr(0, 1024));
     EXPECT_EQ(ReceiveAll(transfer), header.substr(1024));
     char value[8];
@@ -198,10 +193,10 @@ TEST(HttpTransferExchange, ReceiveTimesOutAndCloses) {
     FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
     CHttpTransfer transfer;
     Exchange(transfer, peer);
+    ASSERT_EQ(transfer.SetTimeout(1000, 1), 1);  // whole seconds, for sending
     ASSERT_EQ(transfer.SetTimeout(200, 0), 1);
     char buffer[8];
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), -1);
-    EXPECT_FALSE(transfer.IsConnected());
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
     EXPECT_TRUE(peer.clientClosed());
 }
@@ -211,21 +206,17 @@ TEST(HttpTransferExchange, DestructorClosesTheSocket) {
     {
         CHttpTransfer transfer;
         Exchange(transfer, peer);
-        EXPECT_TRUE(transfer.IsConnected());
     }
     EXPECT_TRUE(peer.clientClosed());
 }
 
 TEST(HttpTransferConnect, RefusedPeerGivesZero) {
-    int closedPort;
-    {
-        FakeHttpPeer unused(std::vector<FakeHttpPeer::Step>{});
-        closedPort = unused.port();
-    }
+    int closedPort = FreeLoopbackPort();
+    ASSERT_NE(closedPort, 0);
     CHttpTransfer transfer;
     ASSERT_EQ(transfer.CreateSocket(), 1);
     EXPECT_EQ(transfer.Connect("127.0.0.1", closedPort), 0);
-    EXPECT_FALSE(transfer.IsConnected());
+    EXPECT_EQ(transfer.SendRequest(), 0);  // not connected
 }
 
 // One object used again: a second CreateSocket replaces the first socket, and
@@ -260,7 +251,9 @@ protected:
 };
 
 TEST_F(HttpTransferHeader, FieldLookup) {
-    Load("HTTP/1.1 200 OK\r\nX-A:5\r\ncontent-length: 7\r\nX-Big: 0123456789\r\nX-Empty: \r\n\r\n");
+    // 75 bytes: a header of odd length must not take the body's first byte.
+    Load("HTTP/1.1 200 OK\r\nX-A:5\r\ncontent-length: 7\r\nX-Big: 0123456789\r\nX-Empty: \r\n\r\ntail");
+    EXPECT_EQ(ReceiveAll(m_transfer), "tail");
     char value[30];
     EXPECT_EQ(m_transfer.GetHeaderField("X-A", value, sizeof(value)), 0);  // no blank: loses "5"
     EXPECT_STREQ(value, "");
@@ -276,6 +269,9 @@ TEST_F(HttpTransferHeader, FieldLookup) {
     EXPECT_STREQ(small, "0123");
     EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, 1), 0);
     EXPECT_STREQ(small, "");
+    small[0] = '#';
+    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, 0), -1);  // no room even for the terminator
+    EXPECT_EQ(small[0], '#');
 }
 
 TEST_F(HttpTransferHeader, LinesComeInPiecesAndCycle) {

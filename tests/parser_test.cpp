@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "lookup/CoordinateParser.h"
 #include "lookup/LocationQuery.h"
 
 namespace {
@@ -24,7 +25,7 @@ class ParseCoordinatesTest : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseCoordinatesTest, GivesExactMapUnits) {
     const ParseCase& c = GetParam();
-    MapPoint p = CLocationQuery::ParseCoordinates(c.lon, c.lat);
+    MapPoint p = ParseCoordinates(c.lon, c.lat);
     EXPECT_EQ(p.x, c.x);
     EXPECT_EQ(p.y, c.y);
 }
@@ -63,6 +64,10 @@ INSTANTIATE_TEST_SUITE_P(NotationChoice,
                                            ParseCase{"113'39'26", "34'47'29", 0, 0},
                                            ParseCase{"113'39.5\"", "34.47'29.01\"", 40683950, 12524900},
                                            ParseCase{"", "", 0, 0},
+                                           // A mark at the very start still counts.
+                                           ParseCase{".5'30", "34.5'30", 31800, 12271800},
+                                           ParseCase{"113.5'", "'30", 0, 0},
+                                           ParseCase{"113.39'26.46\"", "\"34.47'29.01", 40916646, 282000},
                                            ParseCase{"abc", "北京", 0, 0}));
 
 // Out of range: the low 32 bits of the 64-bit truncation, and 0 beyond 2^63.
@@ -81,15 +86,15 @@ INSTANTIATE_TEST_SUITE_P(Range,
 TEST(ParseCoordinatesPieces, LongPiecesAreCutAt51Bytes) {
     std::string lon = "113.65735" + std::string(42, '0');  // 51 bytes
     std::string lat = "34.79139167" + std::string(40, '0') + "9999";
-    MapPoint p = CLocationQuery::ParseCoordinates(lon.c_str(), lat.c_str());
+    MapPoint p = ParseCoordinates(lon.c_str(), lat.c_str());
     EXPECT_EQ(p.x, 40916646);
     EXPECT_EQ(p.y, 12524901);
 
     std::string degrees = std::string(50, ' ') + "7" + "3.0'";  // the 7 is byte 51
-    p = CLocationQuery::ParseCoordinates(degrees.c_str(), "34.0'");
+    p = ParseCoordinates(degrees.c_str(), "34.0'");
     EXPECT_EQ(p.x, 7 * 360000);
     std::string cut = std::string(51, ' ') + "73.0'";  // the degrees start past byte 51
-    p = CLocationQuery::ParseCoordinates(cut.c_str(), "34.0'");
+    p = ParseCoordinates(cut.c_str(), "34.0'");
     EXPECT_EQ(p.x, 0);
 }
 
@@ -105,9 +110,9 @@ class ServiceRegionTest : public ::testing::TestWithParam<RegionCase> {};
 
 TEST_P(ServiceRegionTest, EdgesAreHalfOpen) {
     const RegionCase& c = GetParam();
-    MapPoint p = CLocationQuery::ParseCoordinates(c.lon, c.lat);
+    MapPoint p = ParseCoordinates(c.lon, c.lat);
     EXPECT_EQ(std::string(c.lon) == "113.5" ? p.y : p.x, c.coordinate);
-    EXPECT_EQ(CLocationQuery::IsInServiceRegion(p), c.inside);
+    EXPECT_EQ(IsInServiceRegion(p), c.inside);
 }
 
 INSTANTIATE_TEST_SUITE_P(Edges,

@@ -1,6 +1,6 @@
 #include "app/LumenoApp.h"
 
-#include "net/socket_compat.h"
+#include <winsock2.h>
 
 #include "lookup/LumenoDlg.h"
 

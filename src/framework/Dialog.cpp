@@ -5,14 +5,10 @@
 CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd) : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
 
 CDialog::~CDialog() {
-    if (m_hWnd && ::IsWindow(m_hWnd))
+    if (m_hWnd && ::IsWindow(m_hWnd)) {
+        Detach();
         ::DestroyWindow(m_hWnd);
-}
-
-CDialog* CDialog::FromDialogHandle(HWND hWnd) {
-    if (!hWnd || ::GetWindowLongPtrA(hWnd, DWLP_DLGPROC) != reinterpret_cast<LONG_PTR>(&CDialog::StaticDialogProc))
-        return nullptr;
-    return reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hWnd, DWLP_USER));
+    }
 }
 
 INT_PTR CDialog::DoModal() {
@@ -48,6 +44,7 @@ INT_PTR CDialog::DoModal() {
     if (hWnd && ::IsWindow(hWnd)) {
         if (hOwner && ::GetActiveWindow() == hWnd)
             ::SetActiveWindow(hOwner);
+        Detach();
         ::DestroyWindow(hWnd);
     }
     m_hWnd = nullptr;
@@ -139,65 +136,68 @@ BOOL CDialog::RouteCommand(WPARAM wp, LPARAM lp) {
     // A notification from an attached control goes to that control first.
     if (HWND hChild = reinterpret_cast<HWND>(lp)) {
         CWnd* child = CWnd::FromAttached(hChild);
-        if (child && child != this && child->OnReflectedCommand(HIWORD(wp)))
+        if (child && child != this && child->ReflectCommand(HIWORD(wp)))
             return TRUE;
     }
     return OnCommand(wp, lp);
 }
 
-INT_PTR CDialog::ReflectCtlColor(HDC hDC, HWND hChild, UINT nCtlColor) {
+HBRUSH CDialog::ReflectCtlColorToChild(HDC hDC, HWND hChild, UINT nCtlColor) {
     CWnd* child = CWnd::FromAttached(hChild);
     if (child && child != this) {
         CDC dc(hDC);
-        if (HBRUSH brush = child->OnReflectedCtlColor(&dc, nCtlColor))
-            return reinterpret_cast<INT_PTR>(brush);  // returned as is, not through DWLP_MSGRESULT
+        return child->ReflectCtlColor(&dc, nCtlColor);
     }
-    return FALSE;  // nobody claimed it: default colours
+    return nullptr;  // nobody claimed it: default colours
 }
 
-INT_PTR CDialog::DialogProc(UINT msg, WPARAM wp, LPARAM lp) {
+bool CDialog::OnWndMsg(UINT msg, WPARAM wp, LPARAM lp, LRESULT* pResult) {
     switch (msg) {
         case WM_INITDIALOG:
-            return OnInitDialog();
+            *pResult = OnInitDialog();
+            return true;
         case WM_COMMAND:
-            return RouteCommand(wp, lp);
+            *pResult = TRUE;
+            return RouteCommand(wp, lp) != FALSE;
         case WM_CTLCOLORSTATIC:
-            return ReflectCtlColor(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp), CTLCOLOR_STATIC);
         case WM_CTLCOLOREDIT:
-            return ReflectCtlColor(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp), CTLCOLOR_EDIT);
-        case WM_CTLCOLORBTN:
-            return ReflectCtlColor(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp), CTLCOLOR_BTN);
+        case WM_CTLCOLORBTN: {
+            static_assert(WM_CTLCOLOREDIT - WM_CTLCOLORMSGBOX == CTLCOLOR_EDIT &&
+                              WM_CTLCOLORBTN - WM_CTLCOLORMSGBOX == CTLCOLOR_BTN &&
+                              WM_CTLCOLORSTATIC - WM_CTLCOLORMSGBOX == CTLCOLOR_STATIC,
+                          "the messages follow the CTLCOLOR_ codes");
+            HBRUSH brush =
+                ReflectCtlColorToChild(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp), msg - WM_CTLCOLORMSGBOX);
+            *pResult = reinterpret_cast<LRESULT>(brush);
+            return brush != nullptr;
+        }
     }
-    LRESULT result = 0;
-    bool defaultAsked = false;
-    if (!Dispatch(msg, wp, lp, &result, &defaultAsked) || defaultAsked)
-        return FALSE;
-    // These answer through the return value; the rest through DWLP_MSGRESULT.
-    if (msg == WM_QUERYDRAGICON)
-        return result;
-    ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, result);
-    return TRUE;
+    return CWnd::OnWndMsg(msg, wp, lp, pResult);
 }
 
 INT_PTR CALLBACK CDialog::StaticDialogProc(HWND hWnd, UINT msg, WPARAM wp, LPARAM lp) {
-    CDialog* self;
-    if (msg == WM_INITDIALOG) {
-        self = reinterpret_cast<CDialog*>(lp);
-        self->m_hWnd = hWnd;
-        ::SetWindowLongPtrA(hWnd, DWLP_USER, lp);
-    } else {
-        self = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hWnd, DWLP_USER));
-    }
+    if (msg == WM_INITDIALOG)
+        reinterpret_cast<CDialog*>(lp)->Attach(hWnd);
     // Messages before WM_INITDIALOG (WM_SETFONT) and after the object let go
     // of its window go to the dialog manager alone.
+    CDialog* self = static_cast<CDialog*>(CWnd::FromAttached(hWnd));
     if (!self || self->m_hWnd != hWnd)
         return FALSE;
-    // No exception may cross the system's dispatch code: catch at the boundary.
-    try {
-        return self->DialogProc(msg, wp, lp);
-    } catch (...) {
+    LRESULT result = 0;
+    // FALSE hands the message to the dialog manager, also when a handler asked for that.
+    if (self->Dispatch(msg, wp, lp, &result) != Outcome::Handled)
         return FALSE;
+    switch (msg) {
+        // These answer through the return value; the rest through DWLP_MSGRESULT.
+        case WM_INITDIALOG:
+        case WM_QUERYDRAGICON:
+        case WM_CTLCOLORSTATIC:
+        case WM_CTLCOLOREDIT:
+        case WM_CTLCOLORBTN:
+            return result;
     }
+    ::SetWindowLongPtrA(hWnd, DWLP_MSGRESULT, result);
+    return TRUE;
 }
 
 void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {

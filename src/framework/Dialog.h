@@ -43,9 +43,6 @@ public:
     // TRUE: controls into members; FALSE: members into controls.
     BOOL UpdateData(BOOL bSaveAndValidate = TRUE);
 
-    // The dialog object behind one of our dialog windows, or null.
-    static CDialog* FromDialogHandle(HWND hWnd);
-
 protected:
     virtual void DoDataExchange(CDataExchange* pDX);
     // Fills the controls from the members; TRUE lets the dialog manager set the focus.
@@ -57,9 +54,9 @@ protected:
     BOOL OnCommand(WPARAM wp, LPARAM lp) override;
     LRESULT DefaultProcessing(UINT msg, WPARAM wp, LPARAM lp) override;
 
-    // The dialog procedure of this object. A derived dialog that needs a
-    // one-off message handles it here and ends with the base call.
-    virtual INT_PTR DialogProc(UINT msg, WPARAM wp, LPARAM lp);
+    // The dialog's own messages (initialisation, commands routed through
+    // attached controls, reflected colours), then those of every window.
+    bool OnWndMsg(UINT msg, WPARAM wp, LPARAM lp, LRESULT* pResult) override;
 
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
@@ -71,7 +68,7 @@ private:
     // dialog; true when one of them consumed it.
     bool PreTranslateChain(MSG* pMsg);
     BOOL RouteCommand(WPARAM wp, LPARAM lp);
-    INT_PTR ReflectCtlColor(HDC hDC, HWND hChild, UINT nCtlColor);
+    HBRUSH ReflectCtlColorToChild(HDC hDC, HWND hChild, UINT nCtlColor);
 
     bool m_bEndModal = false;
     int m_nModalResult = -1;

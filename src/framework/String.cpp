@@ -18,12 +18,8 @@ int ToPosition(size_t pos) {
 
 }  // namespace
 
-int CString::Find(char ch, int nStart) const {
-    return ToPosition(m_str.find(ch, ClampStart(nStart, m_str.size())));
-}
-
-int CString::Find(const char* pszSub, int nStart) const {
-    return ToPosition(m_str.find(pszSub ? pszSub : "", ClampStart(nStart, m_str.size())));
+int CString::Find(char ch) const {
+    return ToPosition(m_str.find(ch));
 }
 
 int CString::ReverseFind(char ch) const {

@@ -14,13 +14,11 @@ public:
     int GetLength() const { return static_cast<int>(m_str.size()); }
     bool IsEmpty() const { return m_str.empty(); }
     void Empty() { m_str.clear(); }
-    char GetAt(int nIndex) const { return m_str[static_cast<size_t>(nIndex)]; }
     operator const char*() const { return m_str.c_str(); }  // NOLINT: LPCTSTR conversion
     const char* GetString() const { return m_str.c_str(); }
 
     // Byte positions, 0-based; -1 when absent. A negative start counts as 0.
-    int Find(char ch, int nStart = 0) const;
-    int Find(const char* pszSub, int nStart = 0) const;
+    int Find(char ch) const;
     int ReverseFind(char ch) const;
 
     // Substrings clamp instead of failing: a negative start or count counts as
@@ -37,24 +35,15 @@ public:
 #endif
         ;
 
-    CString& operator+=(const CString& other) {
-        m_str += other.m_str;
-        return *this;
-    }
     friend CString operator+(CString lhs, const CString& rhs) {
-        return lhs += rhs;
+        lhs.m_str += rhs.m_str;
+        return lhs;
     }
     friend bool operator==(const CString& a, const CString& b) {
         return a.m_str == b.m_str;
     }
-    friend bool operator!=(const CString& a, const CString& b) {
-        return a.m_str != b.m_str;
-    }
     friend bool operator==(const CString& a, const char* b) {
         return a.m_str == (b ? b : "");
-    }
-    friend bool operator!=(const CString& a, const char* b) {
-        return !(a == b);
     }
 
 private:

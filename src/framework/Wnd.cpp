@@ -1,23 +1,44 @@
 #include "framework/Wnd.h"
 
+#include <cstdio>
+#include <exception>
 #include <vector>
 
-#include "framework/Dialog.h"
+namespace {
+
+// Names the object of this process that a window belongs to.
+constexpr char kObjectProperty[] = "Lumeno.CWnd";
+
+void ReportEscapedException(UINT msg, const char* pszWhat) {
+    char text[256];
+    std::snprintf(text, sizeof(text), "Lumeno: exception in the handler of message 0x%04X: %s\n", msg, pszWhat);
+    ::OutputDebugStringA(text);
+    std::fputs(text, stderr);
+}
+
+}  // namespace
 
 CWnd::~CWnd() {
     // A control object may die before its window (a dialog's member whose
     // dialog is destroyed later): our procedure must not outlive the object.
-    if (m_bSubclassed && m_hWnd && ::IsWindow(m_hWnd))
+    if (m_bSubclassed && m_hWnd && ::IsWindow(m_hWnd)) {
         ::RemoveWindowSubclass(m_hWnd, &CWnd::SubclassProc, 0);
+        Detach();
+    }
 }
 
 CWnd* CWnd::FromAttached(HWND hWnd) {
-    if (!hWnd)
-        return nullptr;
-    DWORD_PTR ref = 0;
-    if (::GetWindowSubclass(hWnd, &CWnd::SubclassProc, 0, &ref))
-        return reinterpret_cast<CWnd*>(ref);
-    return CDialog::FromDialogHandle(hWnd);
+    return hWnd ? static_cast<CWnd*>(::GetPropA(hWnd, kObjectProperty)) : nullptr;
+}
+
+void CWnd::Attach(HWND hWnd) {
+    m_hWnd = hWnd;
+    ::SetPropA(hWnd, kObjectProperty, this);
+}
+
+void CWnd::Detach() {
+    if (m_hWnd && FromAttached(m_hWnd) == this)
+        ::RemovePropA(m_hWnd, kObjectProperty);
 }
 
 BOOL CWnd::SubclassWindow(HWND hWnd) {
@@ -31,6 +52,7 @@ BOOL CWnd::SubclassWindow(HWND hWnd) {
         m_hWnd = nullptr;
         return FALSE;
     }
+    Attach(hWnd);
     m_bSubclassed = true;
     return TRUE;
 }
@@ -70,15 +92,25 @@ LRESULT CWnd::DefaultProcessing(UINT msg, WPARAM wp, LPARAM lp) {
     return ::DefSubclassProc(m_hWnd, msg, wp, lp);
 }
 
-bool CWnd::Dispatch(UINT msg, WPARAM wp, LPARAM lp, LRESULT* pResult, bool* pDefaultAsked) {
+CWnd::Outcome CWnd::Dispatch(UINT msg, WPARAM wp, LPARAM lp, LRESULT* pResult) {
     CurrentMessage current{msg, wp, lp, false};
     CurrentMessage* outer = m_pCurrent;
     m_pCurrent = &current;
     *pResult = 0;
-    bool handled = OnWndMsg(msg, wp, lp, pResult);
+    bool handled = false;
+    // Our unwinder cannot pass through the system's dispatch code: stop here,
+    // say so once, and let the default processing answer.
+    try {
+        handled = OnWndMsg(msg, wp, lp, pResult);
+    } catch (const std::exception& e) {
+        ReportEscapedException(msg, e.what());
+    } catch (...) {
+        ReportEscapedException(msg, "not a standard exception");
+    }
     m_pCurrent = outer;
-    *pDefaultAsked = current.bDefaultAsked;
-    return handled;
+    if (!handled && !current.bDefaultAsked)
+        return Outcome::Unhandled;
+    return current.bDefaultAsked ? Outcome::Defaulted : Outcome::Handled;
 }
 
 bool CWnd::OnWndMsg(UINT msg, WPARAM wp, LPARAM lp, LRESULT* pResult) {
@@ -172,20 +204,15 @@ LRESULT CALLBACK CWnd::SubclassProc(HWND hWnd, UINT msg, WPARAM wp, LPARAM lp, U
         // The window goes away: detach before the original procedure runs,
         // so nothing reaches the object afterwards.
         ::RemoveWindowSubclass(hWnd, &CWnd::SubclassProc, 0);
+        self->Detach();
         self->m_bSubclassed = false;
         self->m_hWnd = nullptr;
         return ::DefSubclassProc(hWnd, msg, wp, lp);
     }
-    // No exception may cross the system's dispatch code (our unwinder cannot
-    // pass through it): catch at the boundary and fall back to the default.
-    try {
-        LRESULT result = 0;
-        bool defaultAsked = false;
-        // A handler that asked for the default has already run it through Default().
-        if (self->Dispatch(msg, wp, lp, &result, &defaultAsked))
-            return result;
-    } catch (...) {
-    }
+    LRESULT result = 0;
+    // A handler that asked for the default has already run it through Default().
+    if (self->Dispatch(msg, wp, lp, &result) != Outcome::Unhandled)
+        return result;
     return ::DefSubclassProc(hWnd, msg, wp, lp);
 }
 

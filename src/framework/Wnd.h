@@ -28,7 +28,8 @@ public:
     operator HWND() const { return m_hWnd; }  // NOLINT: passes straight to the API
 
     // The object attached to a window of this process: a subclassed control
-    // or one of our dialogs. Null for any other window.
+    // or one of our dialogs, both found through the same window property.
+    // Null for any other window.
     static CWnd* FromAttached(HWND hWnd);
 
     // Takes an existing window over: PreSubclassWindow runs first, then our
@@ -42,6 +43,10 @@ public:
 
     // Hands the message now being handled to the window's default processing.
     LRESULT Default();
+
+    // A parent hands a child's notification back to the child's object.
+    HBRUSH ReflectCtlColor(CDC* pDC, UINT nCtlColor) { return OnReflectedCtlColor(pDC, nCtlColor); }
+    BOOL ReflectCommand(UINT nCode) { return OnReflectedCommand(nCode); }
 
     // Thin wrappers over the API, for readability at the call sites.
     LRESULT SendMessage(UINT msg, WPARAM wp = 0, LPARAM lp = 0) const { return ::SendMessageA(m_hWnd, msg, wp, lp); }
@@ -98,11 +103,20 @@ protected:
     };
     CurrentMessage* m_pCurrent = nullptr;
 
-    // Runs OnWndMsg for one message with m_pCurrent set. Returns whether a
-    // handler took it; *pDefaultAsked tells whether that handler called Default().
-    bool Dispatch(UINT msg, WPARAM wp, LPARAM lp, LRESULT* pResult, bool* pDefaultAsked);
+    // How Dispatch left a message.
+    enum class Outcome {
+        Unhandled,  // no handler: the caller runs the default processing
+        Handled,    // a handler answered in *pResult
+        Defaulted,  // the handler handed it to Default(), which has run (or, for a dialog, asked for) it
+    };
+    // The one path of every message to an attached window: runs OnWndMsg
+    // with m_pCurrent set. An exception that escapes a handler is reported
+    // here and never crosses the system's dispatch code.
+    Outcome Dispatch(UINT msg, WPARAM wp, LPARAM lp, LRESULT* pResult);
 
-    friend class CDialog;
+    // Makes the window findable through FromAttached, or no longer.
+    void Attach(HWND hWnd);
+    void Detach();
 
 private:
     static LRESULT CALLBACK SubclassProc(HWND hWnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id, DWORD_PTR ref);

@@ -64,9 +64,7 @@ int CHttpTransfer::CreateSocket() {
     // A socket created earlier and never connected would otherwise leak.
     if (m_hSocket != 0 && Close() == 0)
         return 0;
-    // Without a protocol database the TCP number itself will do.
-    const protoent* protocol = getprotobyname("tcp");
-    m_hSocket = net::SockOpenTcp(protocol ? protocol->p_proto : IPPROTO_TCP);
+    m_hSocket = net::OpenTcp();
     return m_hSocket != net::kInvalidSocket ? 1 : 0;
 }
 
@@ -82,23 +80,16 @@ int CHttpTransfer::Connect(const char* pszHost, int nPort) {
     if (m_hSocket == 0 || m_hSocket == net::kInvalidSocket)
         return 0;
     m_nPort = nPort;
-    m_pHostEnt = gethostbyname(pszHost);
-    if (!m_pHostEnt || m_pHostEnt->h_addrtype != AF_INET || m_pHostEnt->h_length != 4 || !m_pHostEnt->h_addr_list[0])
+    m_pHostEnt = net::Resolve(pszHost);
+    unsigned char bytes[4];
+    if (!net::FirstAddress(m_pHostEnt, bytes))
         return 0;
-
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<unsigned short>(nPort & 0xFFFF));
-    std::memcpy(&address.sin_addr, m_pHostEnt->h_addr_list[0], 4);
-
-    const auto* bytes = reinterpret_cast<const unsigned char*>(m_pHostEnt->h_addr_list[0]);
     std::snprintf(m_szServerAddr, sizeof(m_szServerAddr), "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
 
     // A silent peer must not block the caller for ever: the receive time-out,
     // when one is set, bounds the connection attempt too.
     int bound = m_nRecvTimeoutMs > 0 ? m_nRecvTimeoutMs : kDefaultConnectTimeoutMs;
-    if (net::SockConnect(m_hSocket, address, bound) != 0)
+    if (net::Connect(m_hSocket, bytes, nPort, bound) != 0)
         return 0;
     m_bConnected = 1;
     return 1;
@@ -163,7 +154,7 @@ int CHttpTransfer::SendRequest(const char* pData, int nLength) {
     // A refused (empty) request is not sent: a peer would wait for it forever.
     if (nLength <= 0)
         return 0;
-    if (net::SockSend(m_hSocket, pData, nLength) == net::kSocketError)
+    if (net::Send(m_hSocket, pData, nLength) == net::kSocketError)
         return 0;
     int headerLength = 0;
     ReadResponseHeader(headerLength);
@@ -177,7 +168,7 @@ const char* CHttpTransfer::ReadResponseHeader(int& nLength) {
         int stored = 0;
         while (stored < kHeaderSize) {
             char byte;
-            if (net::SockRecv(m_hSocket, &byte, 1) <= 0)
+            if (net::Recv(m_hSocket, &byte, 1) <= 0)
                 break;
             m_szHeader[stored++] = byte;
             if (stored >= 4 && std::memcmp(m_szHeader + stored - 4, "\r\n\r\n", 4) == 0)
@@ -193,7 +184,7 @@ const char* CHttpTransfer::ReadResponseHeader(int& nLength) {
 int CHttpTransfer::Receive(char* pBuffer, int nSize) {
     if (!m_bConnected)
         return 0;
-    int received = net::SockRecv(m_hSocket, pBuffer, nSize);
+    int received = net::Recv(m_hSocket, pBuffer, nSize);
     if (received <= 0) {
         Close();
         return received < 0 ? net::kSocketError : 0;
@@ -202,7 +193,7 @@ int CHttpTransfer::Receive(char* pBuffer, int nSize) {
 }
 
 int CHttpTransfer::Close() {
-    if (m_hSocket != 0 && net::SockClose(m_hSocket) == net::kSocketError)
+    if (m_hSocket != 0 && net::Close(m_hSocket) == net::kSocketError)
         return 0;
     m_hSocket = 0;
     m_bConnected = 0;
@@ -212,7 +203,7 @@ int CHttpTransfer::Close() {
 int CHttpTransfer::SetTimeout(int nMilliseconds, int bForSend) {
     if (m_hSocket == 0 || m_hSocket == net::kInvalidSocket)
         return 0;
-    if (net::SockSetTimeout(m_hSocket, bForSend != 0, nMilliseconds) != 0)
+    if (net::SetTimeout(m_hSocket, bForSend != 0, nMilliseconds) != 0)
         return 0;
     if (!bForSend)
         m_nRecvTimeoutMs = nMilliseconds;

@@ -58,19 +58,14 @@ public:
     // -1 when no header has been read.
     int GetStatusCode() const;
 
-    const char* GetServerAddress() const { return m_szServerAddr; }
-    int GetPort() const { return m_nPort; }
-    bool IsConnected() const { return m_bConnected != 0; }
-    int GetHeaderLength() const { return m_nHeaderLen; }
-
 private:
     char m_szRequest[kRequestSize];
     char m_szHeader[kHeaderSize];
     int m_nPort;
     char m_szServerAddr[kAddressSize];
     int m_bConnected;
-    net::socket_t m_hSocket;  // 0: no socket
-    net::hostent_t* m_pHostEnt;
+    net::socket_t m_hSocket;    // 0: no socket
+    const hostent* m_pHostEnt;  // the socket library's, never freed
     int m_nLinePos;
     int m_bHeaderRead;
     int m_nHeaderLen;

@@ -1,7 +1,7 @@
 // Turns the two typed coordinate texts into map units. The parser never
 // fails: pieces without a number read as 0 and a malformed combination gives
 // (0, 0); the region test of the query turns such points away.
-#include "lookup/LocationQuery.h"
+#include "lookup/CoordinateParser.h"
 
 #include <cmath>
 #include <cstdint>
@@ -83,7 +83,7 @@ int32_t DegreesToMapUnits(double degrees) {
 
 }  // namespace
 
-MapPoint CLocationQuery::ParseCoordinates(CString strLongitude, CString strLatitude) {
+MapPoint ParseCoordinates(CString strLongitude, CString strLatitude) {
     Marks lon(strLongitude);
     Marks lat(strLatitude);
     Notation notation = ChooseNotation(lon, lat);

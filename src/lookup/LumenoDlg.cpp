@@ -4,24 +4,28 @@
 
 #include "about/AboutDlg.h"
 #include "framework/WinApp.h"
+#include "lookup/CoordinateParser.h"
+#include "lookup/LocationQuery.h"
 #include "lookup/ManualPath.h"
 #include "res/resource.h"
 
 namespace {
 
+#ifndef LUMENO_LOOKUP_HOST
+#define LUMENO_LOOKUP_HOST "127.0.0.1:18360"
+#endif
+
+const char* LookupHost() {
 #ifdef LUMENO_TEST_HOST_VARIABLE
-// Test builds only: the interface tests point the program at their own
-// scripted lookup server through this environment variable.
-const char* LookupHostForTests() {
+    // Test builds only: the interface tests point the program at their own
+    // scripted lookup server through this environment variable.
     static char host[128];
     DWORD n = ::GetEnvironmentVariableA(LUMENO_TEST_HOST_VARIABLE, host, sizeof(host));
-    return n > 0 && n < sizeof(host) ? host : nullptr;
-}
-#else
-const char* LookupHostForTests() {
-    return nullptr;  // the host compiled into the query
-}
+    if (n > 0 && n < sizeof(host))
+        return host;
 #endif
+    return LUMENO_LOOKUP_HOST;
+}
 
 using SetLayeredWindowAttributesFn = BOOL(WINAPI*)(HWND, COLORREF, BYTE, DWORD);
 
@@ -33,8 +37,7 @@ const CommandEntry<CLumenoDlg> CLumenoDlg::s_commands[] = {
     {IDC_EXAMPLE, STN_CLICKED, &CLumenoDlg::OnExample},
 };
 
-CLumenoDlg::CLumenoDlg(CWnd* pParentWnd)
-    : CDialog(IDD_MAIN, pParentWnd), CLocationQuery(LookupHostForTests()), m_nAlpha(kAlphaInitial) {
+CLumenoDlg::CLumenoDlg(CWnd* pParentWnd) : CDialog(IDD_MAIN, pParentWnd), m_nAlpha(kAlphaInitial) {
     m_strLongitude = "";
     m_strLatitude = "";
     m_strResult1 = "";
@@ -46,12 +49,33 @@ CLumenoDlg::CLumenoDlg(CWnd* pParentWnd)
 
 CLumenoDlg::~CLumenoDlg() = default;
 
-BOOL CLumenoDlg::UpdateData(BOOL bSaveAndValidate) {
-    return CDialog::UpdateData(bSaveAndValidate);
+void CLumenoDlg::OnOK() {
+    UpdateData(TRUE);
+    MapPoint point = ParseCoordinates(m_strLongitude, m_strLatitude);
+    if (IsInServiceRegion(point)) {
+        m_strSavedResult = m_strResult1;
+        m_strResult1 = kWaitText;
+        // The wait text must be on screen before the exchange blocks the window.
+        UpdateData(FALSE);
+        RequestLocationText(point.x, point.y);
+    } else {
+        m_strResult1 = kOutOfRegionText;
+    }
+    UpdateData(FALSE);
 }
 
-void CLumenoDlg::OnOK() {
-    CLocationQuery::OnOK();
+bool CLumenoDlg::IsInServiceRegion(MapPoint point) {
+    return ::IsInServiceRegion(point);
+}
+
+int CLumenoDlg::RequestLocationText(int32_t x, int32_t y) {
+    LookupReply reply = LookupLocationText(LookupHost(), MapPoint{x, y}, kLookupReceiveTimeoutMs);
+    if (reply.nCode == kLookupOk) {
+        m_strResult3 = m_strResult2;
+        m_strResult2 = m_strSavedResult;
+        m_strResult1 = reply.strText;
+    }
+    return reply.nCode;
 }
 
 void CLumenoDlg::DoDataExchange(CDataExchange* pDX) {

@@ -1,21 +1,22 @@
 // The main window: two coordinate edits, the three location lines, the query,
 // help and manual buttons, the clickable example and the up-down control
-// that sets the window's transparency. The query itself lives in
-// CLocationQuery; this class binds its strings to the controls.
+// that sets the window's transparency.
 #pragma once
 
-#include "framework/Dialog.h"
-#include "lookup/LocationQuery.h"
+#include <cstdint>
 
-class CLumenoDlg : public CDialog, public CLocationQuery {
+#include "framework/Dialog.h"
+#include "lookup/MapPoint.h"
+
+class CLumenoDlg : public CDialog {
 public:
     explicit CLumenoDlg(CWnd* pParentWnd = nullptr);
     ~CLumenoDlg() override;
 
-    // The query reaches the controls through the dialog's data exchange.
-    BOOL UpdateData(BOOL bSaveAndValidate = TRUE) override;
-    // The query button and Enter: run the query; the dialog stays open.
-    void OnOK() override;
+    // One exchange with the lookup service; on success the location lines
+    // rotate, on failure nothing is written. Returns the lookup's code.
+    int RequestLocationText(int32_t x, int32_t y);
+    static bool IsInServiceRegion(MapPoint point);
 
     // Opacity bounds kept by the up-down control's handler.
     static constexpr int kAlphaMin = 100;
@@ -25,6 +26,8 @@ public:
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
+    // The query button and Enter: run the query; the dialog stays open.
+    void OnOK() override;
     void OnCancel() override;
     BOOL OnCommand(WPARAM wp, LPARAM lp) override;
 
@@ -43,6 +46,12 @@ private:
 
     static const CommandEntry<CLumenoDlg> s_commands[];
 
+    CString m_strLongitude;
+    CString m_strLatitude;
+    CString m_strResult1;  // newest
+    CString m_strResult2;
+    CString m_strResult3;      // oldest
+    CString m_strSavedResult;  // line 1 as it stood before the wait text replaced it
     int m_nAlpha;
     HICON m_hIcon;
 };

@@ -1,49 +1,49 @@
-// The one place that includes the platform's socket headers. Everything the
-// rest of the code needs from sockets goes through the small set of names
-// below, so the HTTP code reads the same on Windows and on POSIX systems.
+// Sockets for the portable core, with no platform header in sight: a socket
+// is an opaque handle, and each call the HTTP code and its test peer need is
+// one small function. The two implementation files hold the platform code.
 #pragma once
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
+#include <cstdint>
+
+struct hostent;  // the socket library's own record, only ever pointed to
 
 namespace net {
 
-#ifdef _WIN32
-using socket_t = SOCKET;
-using hostent_t = HOSTENT;
-constexpr socket_t kInvalidSocket = INVALID_SOCKET;
-#else
-using socket_t = int;
-using hostent_t = struct hostent;
-constexpr socket_t kInvalidSocket = -1;
-#endif
+// SOCKET on Windows (an unsigned pointer-sized value), a descriptor elsewhere.
+using socket_t = std::uintptr_t;
+constexpr socket_t kInvalidSocket = ~socket_t(0);
 constexpr int kSocketError = -1;
 
-// The last socket error of this thread (WSAGetLastError or errno).
-int SockError();
-// Creates a TCP stream socket. The handle is never 0: callers use 0 for
-// "no socket", and a POSIX process whose standard input is closed would
-// otherwise get descriptor 0 back.
-socket_t SockOpenTcp(int protocol);
-int SockClose(socket_t s);
-int SockSend(socket_t s, const char* data, int length);
-int SockRecv(socket_t s, char* buffer, int size);
-// SO_RCVTIMEO or SO_SNDTIMEO in milliseconds (a DWORD on Windows, a timeval
-// on POSIX). 0 means no time-out. Returns 0 on success like setsockopt.
-int SockSetTimeout(socket_t s, bool forSend, int milliseconds);
-// connect() that waits at most timeoutMs (<= 0: the system's own bound).
-// Returns 0 on success, -1 on failure or time-out.
-int SockConnect(socket_t s, const sockaddr_in& address, int timeoutMs);
+// A TCP stream socket, or kInvalidSocket. Never 0: callers use 0 for "no
+// socket", and a POSIX process whose standard input is closed would otherwise
+// get descriptor 0 back.
+socket_t OpenTcp();
+int Close(socket_t s);
+int Send(socket_t s, const char* data, int length);
+int Recv(socket_t s, char* buffer, int size);
+// SO_RCVTIMEO or SO_SNDTIMEO in milliseconds. Returns 0 on success like setsockopt.
+int SetTimeout(socket_t s, bool forSend, int milliseconds);
+
+// gethostbyname: the library's record (not ours to free), or null.
+const hostent* Resolve(const char* host);
+// The record's first IPv4 address in network order; false when it has none.
+bool FirstAddress(const hostent* entry, unsigned char address[4]);
+// connect() to an IPv4 address (network order) that waits at most timeoutMs
+// (<= 0: the system's own bound). Returns 0 on success, -1 otherwise.
+int Connect(socket_t s, const unsigned char address[4], int port, int timeoutMs);
+
+// A listening socket on 127.0.0.1 (port 0: a free one); *boundPort gets the
+// port. kInvalidSocket when it cannot listen.
+socket_t ListenLoopback(int port, int* boundPort);
+// Waits up to timeoutMs for the socket to become readable (or, for a
+// listener, to have a connection waiting).
+bool WaitReadable(socket_t s, int timeoutMs);
+socket_t Accept(socket_t listener);
+// Ends our sending side: the peer sees an orderly close.
+void ShutdownSend(socket_t s);
 
 // Starts and stops the socket library for a scope (WSAStartup and
-// WSACleanup on Windows; nothing elsewhere). Used by tests and tools.
+// WSACleanup on Windows; nothing elsewhere).
 class NetStartup {
 public:
     NetStartup();

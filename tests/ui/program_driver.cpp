@@ -1,5 +1,6 @@
 #include "ui/program_driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -8,33 +9,22 @@ namespace {
 constexpr char kProgramName[] = "lumeno_ui_program.exe";
 constexpr DWORD kMessageTimeoutMs = 5000;
 
-struct FindState {
-    DWORD pid;
-    HWND except;
-    HWND found;
-    int count;
-};
-
-BOOL CALLBACK FindMainWindow(HWND hWnd, LPARAM lp) {
-    auto* state = reinterpret_cast<FindState*>(lp);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hWnd, &pid);
-    char title[64] = "";
-    ::GetWindowTextA(hWnd, title, sizeof(title));
-    if (pid == state->pid && ::IsWindowVisible(hWnd) && std::string(title).rfind("Lumeno", 0) == 0) {
-        state->found = hWnd;
-        return FALSE;
+// The visible top-level windows of the process (0: of any), front to back.
+std::vector<HWND> VisibleWindows(DWORD pid) {
+    std::vector<HWND> windows;
+    for (HWND h = ::GetTopWindow(nullptr); h; h = ::GetWindow(h, GW_HWNDNEXT)) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(h, &owner);
+        if ((pid == 0 || owner == pid) && ::IsWindowVisible(h))
+            windows.push_back(h);
     }
-    return TRUE;
+    return windows;
 }
 
-BOOL CALLBACK CountOtherWindows(HWND hWnd, LPARAM lp) {
-    auto* state = reinterpret_cast<FindState*>(lp);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hWnd, &pid);
-    if (pid == state->pid && hWnd != state->except && ::IsWindowVisible(hWnd))
-        ++state->count;
-    return TRUE;
+std::string Title(HWND hWnd) {
+    char text[256] = "";
+    ::GetWindowTextA(hWnd, text, sizeof(text));
+    return text;
 }
 
 }  // namespace
@@ -68,9 +58,10 @@ bool ProgramDriver::Start() {
         return false;
     }
     return WaitFor([this] {
-        FindState state{m_info.dwProcessId, nullptr, nullptr, 0};
-        ::EnumWindows(&FindMainWindow, reinterpret_cast<LPARAM>(&state));
-        m_hDlg = state.found;
+        for (HWND h : VisibleWindows(m_info.dwProcessId)) {
+            if (Title(h).rfind("Lumeno", 0) == 0)
+                m_hDlg = h;
+        }
         return m_hDlg != nullptr;
     });
 }
@@ -134,18 +125,13 @@ bool ProgramDriver::WaitForExit(DWORD timeoutMs, DWORD* pCode) {
 }
 
 int ProgramDriver::OtherVisibleWindows() const {
-    FindState state{m_info.dwProcessId, m_hDlg, nullptr, 0};
-    ::EnumWindows(&CountOtherWindows, reinterpret_cast<LPARAM>(&state));
-    return state.count;
+    std::vector<HWND> windows = VisibleWindows(m_info.dwProcessId);
+    return static_cast<int>(windows.size()) - (std::find(windows.begin(), windows.end(), m_hDlg) != windows.end());
 }
 
 HWND ProgramDriver::FindWindowTitled(const std::string& title) const {
-    for (HWND h = ::GetTopWindow(nullptr); h; h = ::GetWindow(h, GW_HWNDNEXT)) {
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(h, &pid);
-        char text[256] = "";
-        ::GetWindowTextA(h, text, sizeof(text));
-        if (pid == m_info.dwProcessId && ::IsWindowVisible(h) && title == text)
+    for (HWND h : VisibleWindows(m_info.dwProcessId)) {
+        if (Title(h) == title)
             return h;
     }
     return nullptr;

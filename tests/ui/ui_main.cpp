@@ -1,28 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "net/socket_compat.h"
+#include "fake_http_peer.h"
 
 int g_lookupPort = 0;
 
-namespace {
+int TakeScreenshots(const std::string& directory);  // screenshots.cpp
 
-// A free port on the loopback, for the scripted lookup servers of the tests.
-int FreeLoopbackPort() {
-    net::socket_t s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    int port = 0;
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    net::SockClose(s);
-    return port;
-}
+namespace {
 
 // Without a window manager, Wine waits two seconds for every window it hides
 // unless it manages the windows itself.
@@ -37,21 +27,20 @@ void LetWineManageWindows() {
 
 }  // namespace
 
+// The tests, or with "--screenshots DIR" the pictures of the README instead.
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     net::NetStartup sockets;
-    if (!sockets.ok()) {
-        std::fprintf(stderr, "the socket library could not be started\n");
-        return 2;
-    }
-    g_lookupPort = FreeLoopbackPort();
+    g_lookupPort = sockets.ok() ? FreeLoopbackPort() : 0;
     if (g_lookupPort == 0) {
-        std::fprintf(stderr, "no free port on 127.0.0.1\n");
+        std::fprintf(stderr, "no socket library or no free port on 127.0.0.1\n");
         return 2;
     }
     // The test build of the program reads its lookup host from here.
     std::string host = "127.0.0.1:" + std::to_string(g_lookupPort);
     SetEnvironmentVariableA("LUMENO_TEST_LOOKUP_HOST", host.c_str());
     LetWineManageWindows();
+    if (argc == 3 && std::strcmp(argv[1], "--screenshots") == 0)
+        return TakeScreenshots(argv[2]);
     return RUN_ALL_TESTS();
 }
