@@ -13,6 +13,8 @@ PACKAGES=(
     wine wine32:i386 xvfb xauth x11-utils imagemagick
     locales fonts-wqy-microhei python3
     libcpp-httplib-dev libboost-dev nlohmann-json3-dev wrk
+    nginx          # load balancer in front of the service's replicas (replica test)
+    libxxhash-dev  # the index's checksum: fast enough to check 68 MB at every start
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -31,8 +31,9 @@ bool Utf8ToGbk(const std::string& utf8, std::string& gbk) {
 Answerer::Answerer(const PlaceIndex& index) : m_index(index) {
     m_gbkNames.resize(index.DistrictCount());
     for (size_t i = 0; i < index.DistrictCount(); ++i) {
-        if (!Utf8ToGbk(index.Name(static_cast<uint32_t>(i)), m_gbkNames[i])) {
-            m_error = "district name without a GBK form: " + index.Name(static_cast<uint32_t>(i));
+        std::string name(index.Name(static_cast<uint32_t>(i)));
+        if (!Utf8ToGbk(name, m_gbkNames[i])) {
+            m_error = "district name without a GBK form: " + name;
             return;
         }
     }

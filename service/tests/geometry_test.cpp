@@ -153,7 +153,8 @@ protected:
 
     std::string NameAt(int64_t x, int64_t y, int64_t radius = 0) {
         Match m = m_index.Lookup(x, y, radius);
-        return m.kind == Match::kNone ? "-" : m_index.Name(m.district) + (m.kind == Match::kNear ? "~" : "");
+        return m.kind == Match::kNone ? "-"
+                                      : std::string(m_index.Name(m.district)) + (m.kind == Match::kNear ? "~" : "");
     }
 
     std::string m_path;
