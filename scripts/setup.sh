@@ -15,6 +15,7 @@ PACKAGES=(
     libcpp-httplib-dev libboost-dev nlohmann-json3-dev wrk
     nginx          # load balancer in front of the service's replicas (replica test)
     libxxhash-dev  # the index's checksum: fast enough to check 68 MB at every start
+    systemd        # systemd-analyze checks the service's unit file (replica test)
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
