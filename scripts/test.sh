@@ -42,14 +42,20 @@ LUMENO_SERVICE_LISTEN=$e2e_listen scripts/run-service.sh wrap \
     scripts/wine-run.sh build/win32/tests/lumeno_ui_tests.exe --gtest_filter='RealLookupService.*' --gtest_color=no |
     tee -a "$results"
 
+# The service as replicas: nginx with the deployment's own file in front of
+# three of them, one stopped and started again under load; the unit file checked.
+step "replicas: nginx in front of three lookup services"
+scripts/test-replicas.sh build/native | tee -a "$results"
+
 # Every fuzz target briefly (clang, ASan, UBSan), so a regression that the
 # chosen test cases miss can still show; scripts/fuzz.sh runs them longer.
 step "fuzz: every target for 30 seconds"
 scripts/fuzz.sh 30
 
 # Reaching this line means every step passed (set -e, pipefail): count the
-# CTest entries and the end-to-end case.
+# CTest entries, the end-to-end case and the replica test.
 passed=$(grep -oE 'tests failed out of [0-9]+' "$results" | awk '{ n += $5 } END { print n + 0 }')
 passed=$((passed + $(grep -c '^\[       OK \] RealLookupService' "$results")))
+passed=$((passed + $(grep -c '^test-replicas: passed' "$results")))
 echo
 echo "summary: $passed passed, 0 failed"
