@@ -16,8 +16,7 @@ std::string WinError(const char* what) {
 
 std::string MappedFile::Open(const std::string& path) {
     Close();
-    // FILE_SHARE_DELETE lets a new index be renamed over this one while it is in use.
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return WinError("cannot open it");
