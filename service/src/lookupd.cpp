@@ -168,7 +168,7 @@ public:
     Server(net::io_context& ioc, const Answerer& answerer, const Limits& limits, bool quiet)
         : m_ioc(ioc), m_answerer(answerer), m_limits(limits), m_quiet(quiet), m_acceptor(net::make_strand(ioc)) {}
 
-    // Returns an empty string or why the address cannot be listened on.
+    // Returns an empty string, or why the address cannot be listened on.
     std::string Listen(const std::string& host, int port) {
         beast::error_code ec;
         auto address = net::ip::make_address(host, ec);
@@ -176,8 +176,13 @@ public:
             return "not an address";
         tcp::endpoint ep(address, static_cast<unsigned short>(port));
         m_acceptor.open(ep.protocol(), ec);
-#ifndef _WIN32
-        // On Windows this option would let a second service take the port of a running one.
+#ifdef _WIN32
+        // Nobody else may take the port while the service holds it.
+        BOOL yes = TRUE;
+        if (!ec)
+            setsockopt(m_acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+                       sizeof yes);
+#else
         if (!ec)
             m_acceptor.set_option(net::socket_base::reuse_address(true), ec);
 #endif
@@ -452,7 +457,8 @@ int main(int argc, char** argv) {
     Server server(ioc, answerer, limits, opt.quiet);
     std::string why = server.Listen(opt.host, opt.port);
     if (!why.empty()) {
-        std::fprintf(stderr, "lumeno-lookupd: cannot listen on %s:%d (%s)\n", opt.host.c_str(), opt.port, why.c_str());
+        std::fprintf(stderr, "lumeno-lookupd: cannot listen on %s:%d (in use, or not an address of this machine)\n",
+                     opt.host.c_str(), opt.port);
         return 1;
     }
 
