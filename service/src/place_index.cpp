@@ -28,7 +28,15 @@ namespace lookupd {
 namespace {
 
 const char kMagic[8] = {'L', 'M', 'L', 'K', 'I', 'D', 'X', '1'};
-constexpr uint32_t kVersion = 2;
+// 2: names in GBK instead of UTF-8.
+// 3: the name blob padded to four bytes, so that the tables after it are used where they
+//    lie in the mapped file; XXH3 as the checksum.
+constexpr uint32_t kVersion = 3;
+
+// The file is written and read as it lies in memory: little-endian, fixed widths, and no
+// padding but the name blob's, so that the Linux and the 32-bit Windows builds read the
+// same file.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the index is little-endian");
 
 struct Header {
     char magic[8];
@@ -52,6 +60,9 @@ struct RingRecord {
     uint32_t firstPoint;
     uint32_t pointCount;
 };
+
+static_assert(sizeof(Header) == 40 && sizeof(PieceRecord) == 12 && sizeof(RingRecord) == 8 && sizeof(Fixed) == 8,
+              "index records have fixed sizes");
 
 // The name blob is padded to this, so that the tables after it can be used in place.
 constexpr uint64_t Aligned(uint64_t n) {
@@ -197,7 +208,8 @@ std::string PlaceIndex::Load(const std::string& path) {
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0)
         return bad("not an index (wrong signature)");
     if (h.version != kVersion)
-        return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion));
+        return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion) +
+                   " (made by another converter: rebuild it with this lumeno-mkindex)");
     if (h.datum > 1)
         return bad("unknown datum " + std::to_string(h.datum));
     const uint64_t namesAt = sizeof(Header) + 4ull * h.districts;
