@@ -27,17 +27,21 @@ INDEX=$root/$BUILD/service/lookupd.idx
 TMP=$(mktemp -d)
 declare -A REPLICA=()
 NGINX_PID=""
-stop_pid() {  # pid: SIGTERM, then at most 15 s before SIGKILL
-    local pid=$1
-    kill -TERM "$pid" 2>/dev/null || return 0
-    for _ in $(seq 1 150); do
-        kill -0 "$pid" 2>/dev/null || break
+LOAD_PID=""
+gone_within() {  # pid, seconds: polls in short steps, so that a signal to this script is seen at once
+    for _ in $(seq 1 $(($2 * 10))); do
+        kill -0 "$1" 2>/dev/null || return 0
         sleep 0.1
     done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
+    return 1
+}
+stop_pid() {  # pid: SIGTERM, then at most 15 s before SIGKILL
+    kill -TERM "$1" 2>/dev/null || return 0
+    gone_within "$1" 15 || kill -KILL "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
 }
 cleanup() {
+    if [ -n "$LOAD_PID" ]; then stop_pid "$LOAD_PID"; fi
     for pid in "${REPLICA[@]}"; do stop_pid "$pid"; done
     if [ -n "$NGINX_PID" ]; then stop_pid "$NGINX_PID"; fi
     rm -rf "$TMP"
@@ -114,7 +118,7 @@ stopped_at=$(progress)
 pid=${REPLICA[2]}
 kill -TERM "$pid"
 rc=0
-timeout 15 tail --pid="$pid" -f /dev/null || fail "replica 2 did not stop within 15 s of SIGTERM"
+gone_within "$pid" 15 || fail "replica 2 did not stop within 15 s of SIGTERM"
 wait "$pid" || rc=$?
 unset 'REPLICA[2]'
 [ "$rc" -eq 0 ] || fail "replica 2 exited with $rc on SIGTERM"
@@ -123,8 +127,9 @@ restarted_at=$(progress)
 echo "replica 2 stopped after $stopped_at answers, ready again after $restarted_at"
 [ "$restarted_at" -lt "$QUERIES" ] || fail "the load ended before replica 2 was back; raise REPLICA_TEST_QUERIES"
 rc=0
-timeout 300 tail --pid="$LOAD_PID" -f /dev/null || { kill "$LOAD_PID"; fail "the load did not end within 300 s"; }
+gone_within "$LOAD_PID" 300 || fail "the load did not end within 300 s"
 wait "$LOAD_PID" || rc=$?
+LOAD_PID=""
 cat "$TMP/load.out"
 # Replica 1 also gave the reference answers; replica 2's count is split at its restart.
 for n in 1 2 3; do
