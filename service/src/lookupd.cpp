@@ -122,9 +122,8 @@ struct Limits {
     Clock::duration readTimeout;  // each read and write, and the wait for the next request
     Clock::duration deadline;     // a whole request, from its first byte to the last of the answer
     unsigned keepAliveMax = 1000;
-    // 16 KiB per request: the header and a body (which no route reads).
-    std::uint32_t headerBytes = 12 * 1024;
-    std::uint64_t bodyBytes = 4 * 1024;
+    std::uint32_t headerBytes = kHeaderBytes;
+    std::uint64_t bodyBytes = kBodyBytes;
 };
 
 class Server;
