@@ -41,11 +41,15 @@ LOOKUPD_BIN="$root/scripts/lookupd-wine.sh" build/native/service/lookupd_tests -
     --gtest_filter='LiveService.*:ServiceLimits.*:ServiceLifecycle.*' | tee -a "$results"
 
 # The program under Wine against the Windows lookup service under Wine, on a
-# port of its own; run-service.sh stops the service it started.
+# port of its own; run-service.sh stops the service it started. Both share
+# one Wine server, whose desktop must have the display: the last step's
+# server (started without one) is let go first, and the service starts
+# inside the display's lifetime.
 step "end to end: the program asks the real lookup service, both under Wine"
+timeout 30 wineserver -w || true
 e2e_listen=127.0.0.1:18461
-LUMENO_SERVICE_BUILD=build/win32 LUMENO_SERVICE_LISTEN=$e2e_listen scripts/run-service.sh wrap \
-    env LUMENO_E2E_LOOKUP_HOST=$e2e_listen scripts/with-xvfb.sh \
+scripts/with-xvfb.sh env LUMENO_SERVICE_BUILD=build/win32 LUMENO_SERVICE_LISTEN=$e2e_listen \
+    scripts/run-service.sh wrap env LUMENO_E2E_LOOKUP_HOST=$e2e_listen \
     scripts/wine-run.sh build/win32/tests/lumeno_ui_tests.exe --gtest_filter='RealLookupService.*' --gtest_color=no |
     tee -a "$results"
 
