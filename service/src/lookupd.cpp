@@ -1,10 +1,9 @@
 // lumeno-lookupd: the offline lookup service that answers the program's place queries.
-#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -16,17 +15,17 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include "answer.h"
@@ -122,22 +121,32 @@ struct Limits {
     Clock::duration readTimeout;  // each read and write, and the wait for the next request
     Clock::duration deadline;     // a whole request, from its first byte to the last of the answer
     unsigned keepAliveMax = 1000;
-    // 16 KiB per request: the header and a body (which no route reads).
-    std::uint32_t headerBytes = 12 * 1024;
-    std::uint64_t bodyBytes = 4 * 1024;
+    std::uint32_t headerBytes = kHeaderBytes;
+    std::uint64_t bodyBytes = kBodyBytes;
 };
 
 class Server;
+class Session;
+
+// One event loop and the thread that runs it. Sessions stay on the loop that accepted them,
+// so nothing of a session is ever touched by two threads and no locking is needed.
+struct Loop {
+    net::io_context ioc{1};
+    std::optional<tcp::acceptor> acceptor;
+    std::unordered_set<Session*> sessions;
+    // Keeps a loop without an acceptor of its own (on Windows) running until the stop.
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+};
 
 // One connection: reads a request, answers it, and reads the next while the client keeps it
 // alive. Lives exactly as long as its pending operation.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket&& socket, Server& server);
+    Session(tcp::socket&& socket, Server& server, Loop& loop);
     ~Session();
 
     void Start();
-    // Called from any thread when the service stops: a connection waiting for its next
+    // On the session's loop, when the service stops: a connection waiting for its next
     // request is closed; one in the middle of a request finishes it first.
     void Stop();
 
@@ -155,6 +164,7 @@ private:
 
     beast::tcp_stream m_stream;
     Server& m_server;
+    Loop& m_loop;
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
     http::response<http::string_body> m_response;
@@ -165,8 +175,11 @@ private:
 
 class Server {
 public:
-    Server(net::io_context& ioc, const Answerer& answerer, const Limits& limits, bool quiet)
-        : m_ioc(ioc), m_answerer(answerer), m_limits(limits), m_quiet(quiet), m_acceptor(net::make_strand(ioc)) {}
+    Server(size_t threads, const Answerer& answerer, const Limits& limits, bool quiet)
+        : m_answerer(answerer), m_limits(limits), m_quiet(quiet) {
+        for (size_t i = 0; i < threads; ++i)
+            m_loops.push_back(std::make_unique<Loop>());
+    }
 
     // Returns an empty string, or why the address cannot be listened on.
     std::string Listen(const std::string& host, int port) {
@@ -175,49 +188,72 @@ public:
         if (ec)
             return "not an address";
         tcp::endpoint ep(address, static_cast<unsigned short>(port));
-        m_acceptor.open(ep.protocol(), ec);
+        tcp::acceptor& first = m_loops[0]->acceptor.emplace(m_loops[0]->ioc);
+        first.open(ep.protocol(), ec);
 #ifdef _WIN32
         // Nobody else may take the port while the service holds it.
         BOOL yes = TRUE;
         if (!ec)
-            setsockopt(m_acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+            setsockopt(first.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
                        sizeof yes);
 #else
         if (!ec)
-            m_acceptor.set_option(net::socket_base::reuse_address(true), ec);
+            first.set_option(net::socket_base::reuse_address(true), ec);
 #endif
         if (!ec)
-            m_acceptor.bind(ep, ec);
+            first.bind(ep, ec);
         if (!ec)
-            m_acceptor.listen(1024, ec);  // the program opens a connection per query: take bursts
+            first.listen(1024, ec);  // the program opens a connection per query: take bursts
+#ifndef _WIN32
+        // Every loop accepts from the same listening socket (a copy of its descriptor each), so
+        // new connections are spread over the loops by whichever is free to take one.
+        for (size_t i = 1; i < m_loops.size() && !ec; ++i) {
+            int fd = ::dup(first.native_handle());
+            if (fd < 0)
+                return "cannot copy the listening socket";
+            m_loops[i]->acceptor.emplace(m_loops[i]->ioc).assign(ep.protocol(), fd, ec);
+        }
+#endif
         return ec ? ec.message() : std::string();
     }
 
+    // Runs every loop, the last on the calling thread, until the service has stopped and drained.
     void Run() {
-        net::dispatch(m_acceptor.get_executor(), [this] { Accept(); });
+        for (auto& loop : m_loops) {
+            loop->work.emplace(loop->ioc.get_executor());
+            if (loop->acceptor)
+                Accept(*loop);
+        }
+        std::vector<std::thread> threads;
+        for (size_t i = 1; i < m_loops.size(); ++i)
+            threads.emplace_back([this, i] { m_loops[i]->ioc.run(); });
+        m_loops[0]->ioc.run();
+        for (std::thread& t : threads)
+            t.join();
     }
 
-    // Thread-safe: closes the acceptor and lets the sessions drain.
+    // Thread-safe: closes the acceptors and lets the sessions drain.
     void RequestStop() {
-        net::post(m_acceptor.get_executor(), [this] {
-            if (m_stopping.exchange(true))
-                return;
-            beast::error_code ec;
-            m_acceptor.close(ec);
-            std::vector<std::shared_ptr<Session>> live;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                for (auto& [raw, weak] : m_sessions)
-                    if (auto s = weak.lock())
-                        live.push_back(std::move(s));
-            }
-            for (auto& s : live)
-                s->Stop();
-            if (m_onStop)
-                m_onStop();
-        });
+        if (m_stopping.exchange(true))
+            return;
+        for (auto& loop : m_loops) {
+            net::post(loop->ioc, [l = loop.get()] {
+                beast::error_code ec;
+                if (l->acceptor)
+                    l->acceptor->close(ec);
+                l->work.reset();
+                std::vector<Session*> live(l->sessions.begin(), l->sessions.end());
+                for (Session* s : live)
+                    s->Stop();
+            });
+        }
+        if (m_onStop)
+            m_onStop();
     }
 
+    net::io_context& MainContext() {
+        return m_loops[0]->ioc;
+    }
     void OnStop(std::function<void()> fn) {
         m_onStop = std::move(fn);
     }
@@ -234,64 +270,67 @@ public:
         return m_quiet;
     }
 
-    void Add(Session* raw, std::weak_ptr<Session> weak) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_sessions.emplace(raw, std::move(weak));
-    }
-    void Remove(Session* raw) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_sessions.erase(raw);
+private:
+    // Where a new connection lives: its acceptor's loop, or on Windows (one acceptor) the loops in turn.
+    Loop& LoopFor(Loop& accepting) {
+#ifdef _WIN32
+        (void)accepting;
+        return *m_loops[m_next++ % m_loops.size()];
+#else
+        return accepting;
+#endif
     }
 
-private:
-    void Accept() {
-        m_acceptor.async_accept(net::make_strand(m_ioc), [this](beast::error_code ec, tcp::socket socket) {
-            if (m_stopping || !m_acceptor.is_open())
+    void Accept(Loop& loop) {
+        Loop& target = LoopFor(loop);
+        loop.acceptor->async_accept(target.ioc, [this, &loop, &target](beast::error_code ec, tcp::socket socket) {
+            if (m_stopping || !loop.acceptor->is_open())
                 return;
             if (!ec) {
                 socket.set_option(tcp::no_delay(true), ec);
-                std::make_shared<Session>(std::move(socket), *this)->Start();
-                Accept();
+                auto session = std::make_shared<Session>(std::move(socket), *this, target);
+                if (&target == &loop)
+                    session->Start();
+                else
+                    net::post(target.ioc, [session] { session->Start(); });
+                Accept(loop);
                 return;
             }
             // Out of descriptors or a connection reset before it was taken: try again shortly
             // rather than spin.
-            auto timer = std::make_shared<net::steady_timer>(m_acceptor.get_executor(), std::chrono::milliseconds(10));
-            timer->async_wait([this, timer](beast::error_code) {
+            auto timer = std::make_shared<net::steady_timer>(loop.ioc, std::chrono::milliseconds(10));
+            timer->async_wait([this, &loop, timer](beast::error_code) {
                 if (!m_stopping)
-                    Accept();
+                    Accept(loop);
             });
         });
     }
 
-    net::io_context& m_ioc;
     const Answerer& m_answerer;
     Limits m_limits;
     bool m_quiet;
-    tcp::acceptor m_acceptor;
+    std::vector<std::unique_ptr<Loop>> m_loops;
+    size_t m_next = 0;
     std::atomic<bool> m_stopping{false};
-    std::mutex m_mutex;
-    std::unordered_map<Session*, std::weak_ptr<Session>> m_sessions;
     std::function<void()> m_onStop;
 };
 
-Session::Session(tcp::socket&& socket, Server& server) : m_stream(std::move(socket)), m_server(server) {}
+Session::Session(tcp::socket&& socket, Server& server, Loop& loop)
+    : m_stream(std::move(socket)), m_server(server), m_loop(loop) {}
 
 Session::~Session() {
-    m_server.Remove(this);
+    m_loop.sessions.erase(this);
 }
 
 void Session::Start() {
-    m_server.Add(this, weak_from_this());
-    net::dispatch(m_stream.get_executor(), [self = shared_from_this()] { self->NextRequest(); });
+    m_loop.sessions.insert(this);
+    NextRequest();
 }
 
 void Session::Stop() {
-    net::post(m_stream.get_executor(), [self = shared_from_this()] {
-        self->m_stopping = true;
-        if (!self->m_started)
-            self->m_stream.cancel();  // idle between requests: nothing to finish
-    });
+    m_stopping = true;
+    if (!m_started)
+        m_stream.cancel();  // idle between requests: nothing to finish
 }
 
 void Session::NextRequest() {
@@ -452,9 +491,8 @@ int main(int argc, char** argv) {
     }
 #endif
 
-    net::io_context ioc(static_cast<int>(opt.threads));
     Limits limits{std::chrono::milliseconds(opt.readTimeoutMs), std::chrono::milliseconds(opt.deadlineMs)};
-    Server server(ioc, answerer, limits, opt.quiet);
+    Server server(opt.threads, answerer, limits, opt.quiet);
     std::string why = server.Listen(opt.host, opt.port);
     if (!why.empty()) {
         std::fprintf(stderr, "lumeno-lookupd: cannot listen on %s:%d (in use, or not an address of this machine)\n",
@@ -462,8 +500,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    net::signal_set signals(ioc, SIGINT, SIGTERM);
-    server.OnStop([&] { net::post(ioc, [&] { signals.cancel(); }); });
+    net::signal_set signals(server.MainContext(), SIGINT, SIGTERM);
+    server.OnStop([&] { net::post(server.MainContext(), [&] { signals.cancel(); }); });
     signals.async_wait([&](beast::error_code ec, int sig) {
         if (ec)
             return;
@@ -474,20 +512,14 @@ int main(int argc, char** argv) {
     g_server = &server;
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #endif
-    server.Run();
 
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
     std::fprintf(stderr, "lumeno-lookupd: listening on %s:%d (%zu districts, %zu pieces, ready in %.0f ms)\n",
                  opt.host.c_str(), opt.port, index.DistrictCount(), index.PieceCount(), ms);
     std::fflush(stderr);
 
-    // Once stopping, nothing but the draining sessions keeps the loop running.
-    std::vector<std::thread> workers;
-    for (size_t i = 1; i < opt.threads; ++i)
-        workers.emplace_back([&ioc] { ioc.run(); });
-    ioc.run();
-    for (std::thread& t : workers)
-        t.join();
+    // Returns once stopping, when nothing but the draining sessions was left to run.
+    server.Run();
 #ifdef _WIN32
     g_stopped = true;
 #endif

@@ -2,6 +2,7 @@
 // so that it can be tested and fuzzed on its own.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -17,6 +18,10 @@ struct HttpReply {
 
 // Longer targets are refused with 414 before any parsing.
 constexpr size_t kMaxTarget = 8192;
+
+// A request's byte budget, 16 KiB: its header, and a body (which no route reads).
+constexpr std::uint32_t kHeaderBytes = 12 * 1024;
+constexpr std::uint64_t kBodyBytes = 4 * 1024;
 
 // Splits a query text into decoded parameters (%XX and '+' as a blank), in order.
 std::multimap<std::string, std::string> ParseQuery(const std::string& query);
