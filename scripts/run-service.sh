@@ -4,9 +4,12 @@
 #   scripts/run-service.sh stop         stop the service that `start` started, if any
 #   scripts/run-service.sh wrap CMD...  start, run CMD, then stop what was started
 # Only a service started here is ever stopped here (its pid is kept in the build tree).
+# LUMENO_SERVICE_BUILD=build/win32 starts the Windows build under Wine instead (scripts/lookupd-wine.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${LUMENO_SERVICE_BUILD:-build/native}
+WINDOWS=""
+grep -q '^CMAKE_TOOLCHAIN_FILE:.*mingw' "$BUILD/CMakeCache.txt" 2>/dev/null && WINDOWS=1
 LISTEN=${LUMENO_SERVICE_LISTEN:-127.0.0.1:18360}
 HOST=${LISTEN%:*}
 PORT=${LISTEN##*:}
@@ -22,9 +25,14 @@ start() {
     fi
     [ -f "$BUILD/CMakeCache.txt" ] || cmake --preset native -B "$BUILD" >/dev/null
     cmake --build "$BUILD" -j2 --target lumeno-lookupd lookupd-index
-    "$BUILD/service/lumeno-lookupd" --listen "$LISTEN" 2>>"$LOG" &
+    if [ -n "$WINDOWS" ]; then
+        LOOKUPD_EXE="$PWD/$BUILD/service/lumeno-lookupd.exe" scripts/lookupd-wine.sh --listen "$LISTEN" 2>>"$LOG" &
+    else
+        "$BUILD/service/lumeno-lookupd" --listen "$LISTEN" 2>>"$LOG" &
+    fi
     echo $! >"$PIDFILE"
-    for _ in $(seq 1 200); do
+    # Wine may first have to set up its prefix: up to 60 s there, 10 s natively.
+    for _ in $(seq 1 "$([ -n "$WINDOWS" ] && echo 1200 || echo 200)"); do
         if answers; then
             echo "run-service: lookup service on $LISTEN (pid $(cat "$PIDFILE"), log $LOG)"
             return 0
@@ -37,7 +45,7 @@ start() {
         fi
         sleep 0.05
     done
-    echo "run-service: the lookup service did not answer within 10 s" >&2
+    echo "run-service: the lookup service did not answer in time" >&2
     stop
     return 1
 }

@@ -12,7 +12,12 @@ PACKAGES=(
     g++-mingw-w64-i686 mingw-w64-i686-dev
     wine wine32:i386 xvfb xauth x11-utils imagemagick
     locales fonts-wqy-microhei python3
-    libcpp-httplib-dev libboost-dev nlohmann-json3-dev wrk
+    libboost-dev nlohmann-json3-dev wrk
+    # the yardstick beside the lookup service in scripts/bench-service.sh (never left running),
+    # and the load balancer in front of its replicas in scripts/test-replicas.sh
+    nginx
+    libxxhash-dev  # the index's checksum: fast enough to check 68 MB at every start
+    systemd        # systemd-analyze checks the service's unit file (replica test)
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -32,6 +37,17 @@ if [ "${#missing[@]}" -gt 0 ] || [ -n "${NEED_UPDATE:-}" ]; then
     $SUDO apt-get update -qq
     if [ "${#missing[@]}" -gt 0 ]; then
         $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+fi
+
+# The nginx package starts a system server on port 80; the benchmark runs its own on the
+# loopback, so the system one is stopped and kept from starting at boot.
+if [[ " ${missing[*]:-} " == *" nginx "* ]]; then
+    if [ -d /run/systemd/system ]; then
+        $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true
+    else
+        $SUDO invoke-rc.d nginx stop >/dev/null 2>&1 || true
+        $SUDO update-rc.d nginx disable >/dev/null 2>&1 || true
     fi
 fi
 

@@ -1,12 +1,15 @@
 #include "place_index.h"
 
+#include "mapped_file.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <limits>
+
+#include <xxhash.h>
 
 #include <boost/geometry.hpp>
 #include <boost/geometry/geometries/box.hpp>
@@ -25,7 +28,15 @@ namespace lookupd {
 namespace {
 
 const char kMagic[8] = {'L', 'M', 'L', 'K', 'I', 'D', 'X', '1'};
-constexpr uint32_t kVersion = 1;
+// 2: names in GBK instead of UTF-8.
+// 3: the name blob padded to four bytes, so that the tables after it are used where they
+//    lie in the mapped file; XXH3 as the checksum.
+constexpr uint32_t kVersion = 3;
+
+// The file is written and read as it lies in memory: little-endian, fixed widths, and no
+// padding but the name blob's, so that the Linux and the 32-bit Windows builds read the
+// same file.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the index is little-endian");
 
 struct Header {
     char magic[8];
@@ -50,12 +61,12 @@ struct RingRecord {
     uint32_t pointCount;
 };
 
-uint64_t Fnv1a(uint64_t h, const char* data, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        h ^= static_cast<unsigned char>(data[i]);
-        h *= 1099511628211ull;
-    }
-    return h;
+static_assert(sizeof(Header) == 40 && sizeof(PieceRecord) == 12 && sizeof(RingRecord) == 8 && sizeof(Fixed) == 8,
+              "index records have fixed sizes");
+
+// The name blob is padded to this, so that the tables after it can be used in place.
+constexpr uint64_t Aligned(uint64_t n) {
+    return (n + 3) & ~uint64_t(3);
 }
 
 template <class T>
@@ -126,10 +137,11 @@ std::string WriteIndex(const std::string& path, Datum datum, const std::vector<D
     Append(all, h);
     all += names;
     all += nameBlob;
+    all.resize(all.size() + Aligned(nameBlob.size()) - nameBlob.size(), '\0');
     all += pieces;
     all += rings;
     all += points;
-    Append(all, Fnv1a(1469598103934665603ull, all.data(), all.size()));
+    Append(all, static_cast<uint64_t>(XXH3_64bits(all.data(), all.size())));
 
     // Written beside the target and renamed, so a failed build never leaves half an index.
     std::string tmp = path + ".part";
@@ -146,13 +158,15 @@ std::string WriteIndex(const std::string& path, Datum datum, const std::vector<D
 }
 
 struct PlaceIndex::Impl {
-    std::vector<PieceRecord> pieces;
-    std::vector<RingRecord> rings;
-    std::vector<Fixed> points;
+    MappedFile file;  // the tables below point into it
+    const PieceRecord* pieces = nullptr;
+    size_t pieceCount = 0;
+    const RingRecord* rings = nullptr;
+    const Fixed* points = nullptr;
     bgi::rtree<Entry, bgi::rstar<16>> tree;
 
     RingView Ring(uint32_t r) const {
-        const Fixed* b = points.data() + rings[r].firstPoint;
+        const Fixed* b = points + rings[r].firstPoint;
         return RingView{b, b + rings[r].pointCount};
     }
 
@@ -172,66 +186,59 @@ PlaceIndex::PlaceIndex() : m_impl(new Impl) {}
 PlaceIndex::~PlaceIndex() = default;
 
 size_t PlaceIndex::PieceCount() const {
-    return m_impl->pieces.size();
+    return m_impl->pieceCount;
 }
-
-namespace {
-
-// Reads a section into typed storage and folds its bytes into the running checksum.
-template <class T>
-bool ReadSection(std::FILE* f, std::vector<T>& v, size_t count, uint64_t& sum) {
-    v.resize(count);
-    if (count && std::fread(v.data(), sizeof(T), count, f) != count)
-        return false;
-    sum = Fnv1a(sum, reinterpret_cast<const char*>(v.data()), sizeof(T) * count);
-    return true;
-}
-
-}  // namespace
 
 std::string PlaceIndex::Load(const std::string& path) {
     m_impl.reset(new Impl);
     m_names.clear();
     auto bad = [&](const std::string& why) { return "index file " + path + ": " + why; };
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-    if (!f)
-        return bad(std::string("cannot open it (") + std::strerror(errno) + ")");
-    std::fseek(f.get(), 0, SEEK_END);
-    long fileSize = std::ftell(f.get());
-    std::fseek(f.get(), 0, SEEK_SET);
+    std::unique_ptr<Impl> impl(new Impl);
+    std::string err = impl->file.Open(path);
+    if (!err.empty())
+        return bad(err);
+    // The tables are used where they lie in the mapping: no copy, and every replica
+    // on this machine shares the same pages.
+    const char* base = impl->file.Data();
+    const uint64_t fileSize = impl->file.Size();
     Header h;
-    if (fileSize < static_cast<long>(sizeof(Header) + sizeof(uint64_t)) || std::fread(&h, sizeof h, 1, f.get()) != 1)
+    if (fileSize < sizeof(Header) + sizeof(uint64_t))
         return bad("too short to be an index (" + std::to_string(fileSize) + " bytes)");
+    std::memcpy(&h, base, sizeof h);
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0)
         return bad("not an index (wrong signature)");
     if (h.version != kVersion)
-        return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion));
+        return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion) +
+                   " (made by another converter: rebuild it with this lumeno-mkindex)");
     if (h.datum > 1)
         return bad("unknown datum " + std::to_string(h.datum));
-    uint64_t expect = sizeof(Header) + 4ull * h.districts + h.nameBytes + sizeof(PieceRecord) * uint64_t(h.pieces) +
-                      sizeof(RingRecord) * uint64_t(h.rings) + sizeof(Fixed) * uint64_t(h.points) + sizeof(uint64_t);
-    if (expect != static_cast<uint64_t>(fileSize))
-        return bad("size " + std::to_string(fileSize) + " does not match its header (" + std::to_string(expect) + ")");
-
-    std::unique_ptr<Impl> impl(new Impl);
-    uint64_t sum = Fnv1a(1469598103934665603ull, reinterpret_cast<const char*>(&h), sizeof h);
-    std::vector<uint32_t> nameLengths;
-    std::vector<char> blob;
-    uint64_t stored = 0;
-    if (!ReadSection(f.get(), nameLengths, h.districts, sum) || !ReadSection(f.get(), blob, h.nameBytes, sum) ||
-        !ReadSection(f.get(), impl->pieces, h.pieces, sum) || !ReadSection(f.get(), impl->rings, h.rings, sum) ||
-        !ReadSection(f.get(), impl->points, h.points, sum) || std::fread(&stored, sizeof stored, 1, f.get()) != 1)
-        return bad("read error");
-    if (stored != sum)
+    const uint64_t namesAt = sizeof(Header) + 4ull * h.districts;
+    const uint64_t piecesAt = namesAt + Aligned(h.nameBytes);
+    const uint64_t ringsAt = piecesAt + sizeof(PieceRecord) * uint64_t(h.pieces);
+    const uint64_t pointsAt = ringsAt + sizeof(RingRecord) * uint64_t(h.rings);
+    const uint64_t sumAt = pointsAt + sizeof(Fixed) * uint64_t(h.points);
+    if (sumAt + sizeof(uint64_t) != fileSize)
+        return bad("size " + std::to_string(fileSize) + " does not match its header (" +
+                   std::to_string(sumAt + sizeof(uint64_t)) + ")");
+    uint64_t stored;
+    std::memcpy(&stored, base + sumAt, sizeof stored);
+    if (stored != XXH3_64bits(base, sumAt))
         return bad("checksum mismatch (damaged file)");
 
-    std::vector<std::string> names;
+    const uint32_t* nameLengths = reinterpret_cast<const uint32_t*>(base + sizeof(Header));
+    impl->pieces = reinterpret_cast<const PieceRecord*>(base + piecesAt);
+    impl->pieceCount = h.pieces;
+    impl->rings = reinterpret_cast<const RingRecord*>(base + ringsAt);
+    impl->points = reinterpret_cast<const Fixed*>(base + pointsAt);
+
+    std::vector<std::string_view> names;
+    names.reserve(h.districts);
     uint64_t used = 0;
-    for (uint32_t len : nameLengths) {
-        if (used + len > h.nameBytes)
+    for (uint32_t i = 0; i < h.districts; ++i) {
+        if (used + nameLengths[i] > h.nameBytes)
             return bad("name table overruns its blob");
-        names.emplace_back(blob.data() + used, len);
-        used += len;
+        names.emplace_back(base + namesAt + used, nameLengths[i]);
+        used += nameLengths[i];
     }
     std::vector<Entry> entries;
     entries.reserve(h.pieces);
@@ -244,9 +251,16 @@ std::string PlaceIndex::Load(const std::string& path) {
             if (rr.pointCount < 4 || uint64_t(rr.firstPoint) + rr.pointCount > h.points)
                 return bad("ring " + std::to_string(r) + " refers outside the point table");
         }
-        bg::model::box<Fixed> env = bg::return_envelope<bg::model::box<Fixed>>(impl->Ring(pr.firstRing));
-        entries.emplace_back(
-            Box(DPoint(env.min_corner().x, env.min_corner().y), DPoint(env.max_corner().x, env.max_corner().y)), i);
+        // A plain loop: this pass reads most of the file, and it is a large part of start-up.
+        RingView outline = impl->Ring(pr.firstRing);
+        int32_t minX = outline.b->x, maxX = minX, minY = outline.b->y, maxY = minY;
+        for (const Fixed* f = outline.b + 1; f != outline.e; ++f) {
+            minX = std::min(minX, f->x);
+            maxX = std::max(maxX, f->x);
+            minY = std::min(minY, f->y);
+            maxY = std::max(maxY, f->y);
+        }
+        entries.emplace_back(Box(DPoint(minX, minY), DPoint(maxX, maxY)), i);
     }
     impl->tree = bgi::rtree<Entry, bgi::rstar<16>>(entries);  // packed bulk load
     m_impl = std::move(impl);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pieces.h"
@@ -12,7 +13,7 @@ namespace lookupd {
 
 // What the converter hands to the index writer: one named district and its pieces.
 struct District {
-    std::string name;  // UTF-8, full form: province, prefecture, county
+    std::string name;  // GBK, full form: province, prefecture, county
     std::vector<Piece> pieces;
 };
 
@@ -34,8 +35,10 @@ public:
     PlaceIndex(const PlaceIndex&) = delete;
     PlaceIndex& operator=(const PlaceIndex&) = delete;
 
-    // Loads and checks an index file; returns an empty string or a message that
-    // names the file and the fault. A failed load leaves the index empty.
+    // Maps and checks an index file; returns an empty string or a message that
+    // names the file and the fault. A failed load leaves the index empty. The
+    // file is used in place for as long as the index lives, so it must be
+    // replaced by renaming a new file over it, never rewritten.
     std::string Load(const std::string& path);
 
     // x, y: a WGS84 position in map units; radius in map units (distance along a
@@ -43,10 +46,9 @@ public:
     // is within the radius.
     Match Lookup(int64_t x, int64_t y, int64_t radius) const;
 
-    const std::string& Name(uint32_t district) const { return m_names[district]; }
+    std::string_view Name(uint32_t district) const { return m_names[district]; }
     size_t DistrictCount() const { return m_names.size(); }
     size_t PieceCount() const;
-    Datum GetDatum() const { return m_datum; }
 
     // Largest radius searched; larger ones are treated as this (half a degree).
     static constexpr int64_t kMaxRadius = 180000;
@@ -54,7 +56,7 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
-    std::vector<std::string> m_names;
+    std::vector<std::string_view> m_names;  // into the mapped file
     Datum m_datum = Datum::kWgs84;
 };
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -145,7 +146,9 @@ public:
     explicit Service(std::vector<std::string> args, std::string data = LOOKUPD_INDEX) {
         m_port = FreePort();
         m_log = ::testing::TempDir() + "lookupd_log_" + std::to_string(m_port) + ".txt";
-        args.insert(args.begin(), {LOOKUPD_BIN, "--listen", "127.0.0.1:" + std::to_string(m_port), "--data", data});
+        const char* bin = std::getenv("LOOKUPD_BIN");  // another build of the service, if given
+        args.insert(args.begin(),
+                    {bin ? bin : LOOKUPD_BIN, "--listen", "127.0.0.1:" + std::to_string(m_port), "--data", data});
         m_pid = fork();
         if (m_pid == 0) {
             FILE* f = std::freopen(m_log.c_str(), "w", stderr);
@@ -159,7 +162,8 @@ public:
         }
     }
     ~Service() {
-        if (m_pid > 0) {
+        // A polite stop first: a wrapper that runs another build must get to stop it too.
+        if (m_pid > 0 && (kill(m_pid, SIGTERM), WaitExit() == -1)) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
         }
@@ -185,21 +189,7 @@ public:
         return false;
     }
 
-    // Sends sig and waits up to `limit` for the exit; returns the wait status, or -1.
-    int Stop(int sig, milliseconds limit = milliseconds(5000)) {
-        if (m_pid <= 0)
-            return m_status;
-        kill(m_pid, sig);
-        for (auto end = steady_clock::now() + limit; steady_clock::now() < end;) {
-            int st;
-            if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return st;
-            }
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return -1;
-    }
+    void Signal(int sig) { kill(m_pid, sig); }
 
     // Waits up to 10 s for a process that is expected to end by itself.
     int WaitExit() {
@@ -214,9 +204,11 @@ public:
         return m_status;
     }
 
-    std::string Log() const {
+    std::string Log() const {  // with plain line ends, whatever the build's
         std::ifstream in(m_log);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
+        return log;
     }
     int Port() const { return m_port; }
 
@@ -251,23 +243,21 @@ struct Place {
     const char* expect;  // the answer starts with this
 };
 
-// Landmarks at their WGS84 positions as their Wikipedia articles give them (rounded to about
+// Landmarks at their WGS84 positions (each kind of province-level division, both files in the
+// compact encoding, the border towns) as their Wikipedia articles give them (rounded to about
 // 10 m); districts as the PRC's administrative division lists, the Hong Kong and Macau
 // governments and Taiwan's Ministry of the Interior name them.
 const Place kKnown[] = {
     {"program example, Zhengzhou", 113.65735, 34.79139167, "河南省郑州市金水区"},
     {"Tiananmen, Beijing", 116.3975, 39.9087, "北京市东城区"},
-    {"Summer Palace, Beijing", 116.2733, 39.9999, "北京市海淀区"},
     {"People's Square, Shanghai", 121.4737, 31.2304, "上海市黄浦区"},
     {"Oriental Pearl Tower, Shanghai", 121.4998, 31.2397, "上海市浦东新区"},
-    {"Chongming Island, Shanghai", 121.55, 31.62, "上海市崇明区"},
     {"Jiefangbei, Chongqing", 106.5770, 29.5575, "重庆市渝中区"},
     {"Wulong karst, Chongqing", 107.76, 29.33, "重庆市武隆"},
     {"Tanggu, Tianjin", 117.65, 39.02, "天津市滨海新区"},
     {"Canton Tower, Guangzhou", 113.3245, 23.1065, "广东省广州市海珠区"},
     {"Civic Center, Shenzhen", 114.0579, 22.5431, "广东省深圳市福田区"},
     {"Central, Hong Kong", 114.1582, 22.2819, "香港特别行政区中西区"},
-    {"Tsim Sha Tsui, Hong Kong", 114.1722, 22.2976, "香港特别行政区油尖旺区"},
     {"Taipa, Macau", 113.5590, 22.1535, "澳门特别行政区"},
     {"Taipei 101", 121.5645, 25.0340, "台湾省臺北市信義區"},
     {"Potala Palace, Lhasa", 91.1169, 29.6578, "西藏自治区拉萨市城关区"},
@@ -275,29 +265,8 @@ const Place kKnown[] = {
     {"Hohhot", 111.7492, 40.8426, "内蒙古自治区呼和浩特市"},
     {"Nanning", 108.3665, 22.8170, "广西壮族自治区南宁市"},
     {"Yinchuan", 106.2309, 38.4872, "宁夏回族自治区银川市"},
-    {"Xining", 101.7782, 36.6171, "青海省西宁市"},
-    {"Lanzhou", 103.8343, 36.0611, "甘肃省兰州市"},
-    {"Big Wild Goose Pagoda, Xi'an", 108.9595, 34.2192, "陕西省西安市雁塔区"},
-    {"Wuhou Shrine, Chengdu", 104.0480, 30.6462, "四川省成都市武侯区"},
-    {"Kunming", 102.8329, 24.8801, "云南省昆明市"},
-    {"Guiyang", 106.7135, 26.5783, "贵州省贵阳市"},
-    {"Yuelu Mountain, Changsha", 112.9391, 28.1829, "湖南省长沙市岳麓区"},
-    {"Yellow Crane Tower, Wuhan", 114.2989, 30.5447, "湖北省武汉市武昌区"},
-    {"Nanchang", 115.8579, 28.6820, "江西省南昌市"},
-    {"West Lake, Hangzhou", 120.1450, 30.2450, "浙江省杭州市西湖区"},
-    {"Sun Yat-sen Mausoleum, Nanjing", 118.8490, 32.0649, "江苏省南京市玄武区"},
-    {"Hefei", 117.2272, 31.8206, "安徽省合肥市"},
-    {"Fuzhou", 119.2965, 26.0745, "福建省福州市"},
-    {"Baotu Spring, Jinan", 117.0156, 36.6620, "山东省济南市历下区"},
-    {"Shijiazhuang", 114.5149, 38.0428, "河北省石家庄市"},
-    {"Taiyuan", 112.5489, 37.8706, "山西省太原市"},
-    {"Mukden Palace, Shenyang", 123.4553, 41.7967, "辽宁省沈阳市沈河区"},
-    {"Changchun", 125.3245, 43.8868, "吉林省长春市"},
-    {"Central Street, Harbin", 126.6168, 45.7733, "黑龙江省哈尔滨市道里区"},
-    {"Haikou", 110.1999, 20.0440, "海南省海口市"},
     {"Manzhouli, Russian border", 117.3789, 49.5978, "内蒙古自治区呼伦贝尔市满洲里市"},
     {"Erenhot, Mongolian border", 111.9772, 43.6531, "内蒙古自治区锡林郭勒盟二连浩特市"},
-    {"Suifenhe, Russian border", 131.1518, 44.3966, "黑龙江省牡丹江市绥芬河市"},
     {"Kashgar", 75.9898, 39.4704, "新疆维吾尔自治区喀什地区喀什市"},
     {"Ruili, Myanmar border", 97.8519, 24.0127, "云南省德宏傣族景颇族自治州瑞丽市"},
     {"Sanya, south coast", 109.5119, 18.2528, "海南省三亚市"},
@@ -329,7 +298,7 @@ TEST_F(LiveService, WgsPositionsNearSharpEdgesLandOnTheRightSide) {
 }
 
 TEST_F(LiveService, PointsOutsideEveryDistrict) {
-    const std::string unknown = "200 " + lookupd::Answerer::UnknownText();
+    const std::string unknown = "200 未知地点:该位置附近没有已知的区县";
     EXPECT_EQ(Ask(Degrees(125.0, 25.0)), unknown);        // East China Sea
     EXPECT_EQ(Ask(Degrees(106.9057, 47.8864)), unknown);  // Ulaanbaatar, inside the program's rectangle
     EXPECT_EQ(Ask(Degrees(105.8342, 21.0278)), unknown);  // Hanoi
@@ -365,6 +334,8 @@ TEST_F(LiveService, RepliesFitTheProgramsReader) {
 TEST_F(LiveService, WrongPathsMethodsAndParameters) {
     EXPECT_EQ(Ask("/"), "404 404 Not Found: only GET /GetTextByPos is served");
     EXPECT_EQ(Ask("/GetTextByPos/x"), "404 404 Not Found: only GET /GetTextByPos is served");
+    EXPECT_EQ(Ask("/healthz"), "200 ready");
+    EXPECT_EQ(Ask("/GetTextByPos?x=%34%30916646&y=12524901&radius=6000&service=gettext"), "200 河南省郑州市金水区");
     Reply post = Exchange(s_service->Port(), "POST " + Target(40916646, 12524901) +
                                                  " HTTP/1.1\r\nHost:127.0.0.1\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(Status(post), 404);
@@ -383,69 +354,69 @@ TEST_F(LiveService, OverlongRequestLineIsRefused) {
     EXPECT_EQ(Ask(Target(40916646, 12524901)), "200 河南省郑州市金水区");
 }
 
-TEST_F(LiveService, TwoHundredConcurrentClients) {
-    std::vector<std::thread> clients;
-    std::atomic<int> good{0};
-    for (int i = 0; i < 200; ++i) {
-        clients.emplace_back([&, i] {
-            const Place& p = kKnown[i % (sizeof kKnown / sizeof kKnown[0])];
-            std::string got = Ask(Degrees(p.lon, p.lat));
-            if (got.rfind(std::string("200 ") + p.expect, 0) == 0)
-                ++good;
-        });
-    }
-    for (std::thread& t : clients)
-        t.join();
-    EXPECT_EQ(good.load(), 200);
-}
-
 // --- Time-outs, the request deadline, start-up errors and stopping ------------------------------
 
-TEST(ServiceLimits, StalledClientLosesItsWorker) {
-    // One worker: while the staller holds it nobody else is served.
-    Service svc({"--quiet", "--threads", "1", "--read-timeout-ms", "500", "--deadline-ms", "60000"});
-    ASSERT_TRUE(svc.WaitReady());
-    int stall = Connect(svc.Port());
-    ASSERT_GE(stall, 0);
-    ASSERT_TRUE(SendAll(stall, "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHo"));
-    // The service gives up on it: perhaps a 400, then the connection closes.
-    auto t0 = steady_clock::now();
-    Reply partial = ReadReply(stall);
-    char c;
-    while (recv(stall, &c, 1, 0) > 0) {
+// Sends the request one byte at a time, `gap` apart; true when it was answered with a 200,
+// false when the service cut the connection first.
+bool Drip(int port, milliseconds gap) {
+    int s = Connect(port);
+    std::string req = ProgramRequest(Target(40916646, 12524901));
+    bool sent = s >= 0;
+    for (size_t i = 0; sent && i < req.size(); ++i) {
+        char c;
+        sent = SendAll(s, req.substr(i, 1)) && recv(s, &c, 1, MSG_DONTWAIT | MSG_PEEK) != 0;
+        std::this_thread::sleep_for(gap);
     }
-    EXPECT_LT(steady_clock::now() - t0, seconds(4));
-    EXPECT_NE(Status(partial), 200);
-    close(stall);
-    Reply r = Exchange(svc.Port(), ProgramRequest(Target(40916646, 12524901)));
-    EXPECT_EQ(Status(r), 200);
+    bool answered = sent && Status(ReadReply(s)) == 200;
+    close(s);
+    return answered;
 }
 
-TEST(ServiceLimits, DrippingClientMeetsTheDeadline) {
-    // Each byte comes well within the read time-out; only the whole-request deadline stops it.
-    Service svc({"--quiet", "--threads", "1", "--read-timeout-ms", "1000", "--deadline-ms", "1500"});
+TEST(ServiceLimits, SlowClientsAreServedWithinTheDeadlineAndCutBeyondIt) {
+    // Each byte comes well within the read time-out; only the whole-request deadline tells
+    // the two apart (the request is about 190 bytes: 1 s, then 5 s).
+    Service svc({"--quiet", "--read-timeout-ms", "1000", "--deadline-ms", "3000"});
     ASSERT_TRUE(svc.WaitReady());
-    int drip = Connect(svc.Port());
-    ASSERT_GE(drip, 0);
-    std::string req = ProgramRequest(Target(40916646, 12524901));
+    EXPECT_TRUE(Drip(svc.Port(), milliseconds(5)));
     auto t0 = steady_clock::now();
-    bool cut = false;
-    for (size_t i = 0; i + 1 < req.size() && steady_clock::now() - t0 < seconds(8); ++i) {
-        if (!SendAll(drip, req.substr(i, 1))) {
-            cut = true;
-            break;
-        }
-        std::this_thread::sleep_for(milliseconds(250));
-        char c;
-        if (recv(drip, &c, 1, MSG_DONTWAIT) == 0) {
-            cut = true;
-            break;
-        }
+    EXPECT_FALSE(Drip(svc.Port(), milliseconds(25)));
+    EXPECT_LT(steady_clock::now() - t0, seconds(4));
+
+    // A client that stops half-way is cut at the read time-out.
+    int stall = Connect(svc.Port());
+    ASSERT_GE(stall, 0);
+    ASSERT_TRUE(SendAll(stall, "GET /GetTextByPos?x=40916646 HTTP/1.1\r\nHo"));
+    t0 = steady_clock::now();
+    char c;
+    EXPECT_LE(recv(stall, &c, 1, 0), 0);
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(2500));
+    close(stall);
+}
+
+TEST(ServiceLimits, IdleAndDeafClientsDoNotHoldUpOthers) {
+    Service svc({"--quiet", "--read-timeout-ms", "3000"});
+    ASSERT_TRUE(svc.WaitReady());
+    std::vector<int> idle;
+    for (int i = 0; i < 1000; ++i) {
+        idle.push_back(Connect(svc.Port()));
+        ASSERT_GE(idle.back(), 0) << i;
     }
-    close(drip);
-    EXPECT_TRUE(cut);
-    EXPECT_LT(steady_clock::now() - t0, seconds(5));
-    EXPECT_EQ(Status(Exchange(svc.Port(), ProgramRequest(Target(40916646, 12524901)))), 200);
+    // A client that asks and asks and never reads: the service's writes to it stall.
+    int deaf = Connect(svc.Port());
+    ASSERT_GE(deaf, 0);
+    std::string req = ProgramRequest(Target(40916646, 12524901));
+    size_t sent = 0;
+    while (sent < 200000 && send(deaf, req.data(), req.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0)
+        ++sent;
+    EXPECT_LT(sent, 200000u) << "the service kept reading from a client that does not read";
+
+    auto t0 = steady_clock::now();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(Status(Exchange(svc.Port(), req)), 200);
+    EXPECT_LT(steady_clock::now() - t0, seconds(5));  // a generous bound: these take milliseconds
+    for (int s : idle)
+        close(s);
+    close(deaf);
 }
 
 TEST(ServiceLimits, EndlessHeadersAreCut) {
@@ -460,6 +431,8 @@ TEST(ServiceLimits, EndlessHeadersAreCut) {
     while (!cut && sent < 50 * 1000 * 1000) {
         cut = !SendAll(s, line);
         sent += line.size();
+        if (sent % (16 * line.size()) == 0)
+            std::this_thread::sleep_for(milliseconds(2));  // give a slow build time to answer
         char c;
         if (recv(s, &c, 1, MSG_DONTWAIT) >= 0)
             cut = true;  // an error reply, or the close
@@ -492,8 +465,22 @@ TEST(ServiceLifecycle, StopsCleanlyOnSigtermAndSigint) {
         Service svc({});
         ASSERT_TRUE(svc.WaitReady());
         EXPECT_EQ(Status(Exchange(svc.Port(), ProgramRequest(Target(40916646, 12524901)))), 200);
-        int st = svc.Stop(sig);
-        ASSERT_NE(st, -1) << "did not stop within 5 s";
+        // A request under way when the stop comes is still answered; an idle one is closed.
+        int idle = Connect(svc.Port());
+        int busy = Connect(svc.Port());
+        std::string req = ProgramRequest(Target(40916646, 12524901));
+        ASSERT_TRUE(SendAll(busy, req.substr(0, 20)));
+        std::this_thread::sleep_for(milliseconds(200));
+        svc.Signal(sig);
+        std::this_thread::sleep_for(milliseconds(300));
+        EXPECT_TRUE(SendAll(busy, req.substr(20)));
+        EXPECT_EQ(Status(ReadReply(busy)), 200);
+        char c;
+        EXPECT_EQ(recv(idle, &c, 1, 0), 0);
+        close(idle);
+        close(busy);
+        int st = svc.WaitExit();
+        ASSERT_NE(st, -1) << "did not stop within 10 s";
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
         std::string log = svc.Log();
         EXPECT_NE(log.find("GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext 200 "),

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Benchmark of the lookup service as replicas on one machine: start-up time to the first
+# answer with the index in the page cache, and the memory each replica keeps to itself
+# (Private_Clean + Private_Dirty from /proc/PID/smaps_rollup) while three replicas share
+# the mapped index. Prints figures, asserts nothing.
+# Usage: scripts/bench-replicas.sh [BUILD_DIR] (default build/native; built first if needed)
+# Only 127.0.0.1 is contacted. Every process started here is stopped on exit.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${1:-build/native}
+RUNS=${BENCH_RUNS:-9}
+
+[ -f "$BUILD/CMakeCache.txt" ] || cmake --preset native -B "$BUILD" >/dev/null
+cmake --build "$BUILD" -j2 --target lumeno-lookupd lookupd-index lookupd_bench >/dev/null
+LOOKUPD=$BUILD/service/lumeno-lookupd
+INDEX=$BUILD/service/lookupd.idx
+
+PIDS=()
+cleanup() {
+    for pid in "${PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        timeout 15 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+}
+trap cleanup EXIT
+
+echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) (other work slows the wall-clock figures)"
+echo "index: $(stat -c %s "$INDEX") bytes"
+cat "$INDEX" >/dev/null  # into the page cache: the figures are for a warm start
+
+echo "== in-process: load and lookups (100000 fixed points, radius 6000)"
+"$BUILD/service/lookupd_bench" "$INDEX" 100000
+
+echo "== start-up to the first answer, one replica at a time ($RUNS runs)"
+python3 scripts/replicas.py startup "$LOOKUPD" "$INDEX" "$RUNS"
+
+echo "== three replicas at once, after start-up and one answer each"
+mapfile -t ports < <(python3 scripts/replicas.py ports 3)
+for port in "${ports[@]}"; do
+    "$LOOKUPD" --listen "127.0.0.1:$port" --data "$INDEX" --quiet 2>/dev/null &
+    PIDS+=($!)
+done
+for port in "${ports[@]}"; do
+    python3 scripts/replicas.py wait \
+        "http://127.0.0.1:$port/GetTextByPos?x=40000000&y=12000000&radius=6000&service=gettext" 10 ||
+        { echo "bench-replicas: a replica did not answer within 10 s" >&2; exit 1; }
+done
+python3 scripts/replicas.py memory "${PIDS[@]}"
+echo "(private: the replica's own pages; shared: mostly the mapped index, one copy for all)"
