@@ -13,6 +13,8 @@ PACKAGES=(
     wine wine32:i386 xvfb xauth x11-utils imagemagick
     locales fonts-wqy-microhei python3
     libcpp-httplib-dev libboost-dev nlohmann-json3-dev wrk
+    # Wine's own fonts (Marlett draws the frame buttons)
+    fonts-wine
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
