@@ -21,7 +21,8 @@ BOOL CALLBACK FindMainWindow(HWND hWnd, LPARAM lp) {
     ::GetWindowThreadProcessId(hWnd, &pid);
     char title[64] = "";
     ::GetWindowTextA(hWnd, title, sizeof(title));
-    if (pid == state->pid && ::IsWindowVisible(hWnd) && std::string(title).rfind("Lumeno", 0) == 0) {
+    if ((state->pid == 0 || pid == state->pid) && ::IsWindowVisible(hWnd) &&
+        std::string(title).rfind("Lumeno", 0) == 0) {
         state->found = hWnd;
         return FALSE;
     }
@@ -53,7 +54,8 @@ ProgramDriver::~ProgramDriver() {
             ::WaitForSingleObject(m_info.hProcess, kWaitMs);
         }
         ::CloseHandle(m_info.hProcess);
-        ::CloseHandle(m_info.hThread);
+        if (m_info.hThread)
+            ::CloseHandle(m_info.hThread);
     }
 }
 
@@ -73,6 +75,22 @@ bool ProgramDriver::Start() {
         m_hDlg = state.found;
         return m_hDlg != nullptr;
     });
+}
+
+bool ProgramDriver::Attach(DWORD timeoutMs) {
+    FindState state{0, nullptr, nullptr, 0};
+    if (!WaitFor(
+            [&] {
+                ::EnumWindows(&FindMainWindow, reinterpret_cast<LPARAM>(&state));
+                return state.found != nullptr;
+            },
+            timeoutMs))
+        return false;
+    ::GetWindowThreadProcessId(state.found, &m_info.dwProcessId);
+    m_info.hProcess =
+        ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, m_info.dwProcessId);
+    m_hDlg = state.found;
+    return m_info.hProcess != nullptr;
 }
 
 std::string ProgramDriver::Text(HWND hWnd) const {
