@@ -49,6 +49,8 @@ one_query() {
         rc=1
     fi
     wait "$shown" 2>/dev/null || true
+    # Wine's own helpers go before the private X server does.
+    timeout 15 wineserver -w || wineserver -k || true
     return "$rc"
 }
 export -f one_query
