@@ -1,70 +1,28 @@
 #include "answer.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
 namespace lookupd {
 
-bool Utf8ToGbk(const std::string& utf8, std::string& gbk) {
-    gbk.clear();
-    iconv_t cd = iconv_open("GBK", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return false;
-    std::string out(utf8.size() * 2 + 4, '\0');
-    char* in = const_cast<char*>(utf8.data());
-    size_t inLeft = utf8.size();
-    char* o = &out[0];
-    size_t outLeft = out.size();
-    size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1) || inLeft != 0)
-        return false;
-    out.resize(out.size() - outLeft);
-    gbk = std::move(out);
-    return true;
-}
-
-Answerer::Answerer(const PlaceIndex& index) : m_index(index) {
-    m_gbkNames.resize(index.DistrictCount());
-    for (size_t i = 0; i < index.DistrictCount(); ++i) {
-        if (!Utf8ToGbk(index.Name(static_cast<uint32_t>(i)), m_gbkNames[i])) {
-            m_error = "district name without a GBK form: " + index.Name(static_cast<uint32_t>(i));
-            return;
-        }
-    }
-    std::string probe;
-    if (!Utf8ToGbk(NearText("", 1.0) + UnknownText(), probe))
-        m_error = "the answer texts have no GBK form";
-}
-
-std::string Answerer::InsideText(const std::string& name) {
-    return name;
-}
+// The texts are written as GBK bytes, the program's encoding, so that no compiler setting or
+// conversion at run time stands between them and the program.
 
 std::string Answerer::NearText(const std::string& name, double metres) {
     char dist[64];
     if (metres < 1000)
-        std::snprintf(dist, sizeof dist, "%d米", static_cast<int>(std::lround(metres)));
+        std::snprintf(dist, sizeof dist, "%d\xC3\xD7", static_cast<int>(std::lround(metres)));  // 米
     else
-        std::snprintf(dist, sizeof dist, "%.1f公里", metres / 1000.0);
-    return name + "附近(距其边界约" + dist + ")";
+        std::snprintf(dist, sizeof dist, "%.1f\xB9\xAB\xC0\xEF", metres / 1000.0);  // 公里
+    // 附近(距其边界约 ... )
+    return name + "\xB8\xBD\xBD\xFC(\xBE\xE0\xC6\xE4\xB1\xDF\xBD\xE7\xD4\xBC" + dist + ")";
 }
 
 std::string Answerer::UnknownText() {
-    return "未知地点:该位置附近没有已知的区县";
-}
-
-Reply Answerer::Gbk(int status, const std::string& utf8) const {
-    Reply r{status, ""};
-    if (!Utf8ToGbk(utf8, r.body))
-        r.body = "?";
-    if (r.body.size() > kMaxBody)
-        r.body.resize(kMaxBody);
-    return r;
+    // 未知地点:该位置附近没有已知的区县
+    return "\xCE\xB4\xD6\xAA\xB5\xD8\xB5\xE3:\xB8\xC3\xCE\xBB\xD6\xC3\xB8\xBD\xBD\xFC\xC3\xBB\xD3\xD0\xD2\xD1"
+           "\xD6\xAA\xB5\xC4\xC7\xF8\xCF\xD8";
 }
 
 namespace {
@@ -109,16 +67,14 @@ Reply Answerer::Answer(const std::multimap<std::string, std::string>& params) co
     Reply r{200, ""};
     switch (m.kind) {
         case Match::kInside:
-            r.body = m_gbkNames[m.district];
+            r.body = m_index.Name(m.district);
             break;
-        case Match::kNear: {
-            std::string tail;
-            Utf8ToGbk(NearText("", m.metres), tail);
-            r.body = m_gbkNames[m.district] + tail;
+        case Match::kNear:
+            r.body = NearText(m_index.Name(m.district), m.metres);
             break;
-        }
         case Match::kNone:
-            return Gbk(200, UnknownText());
+            r.body = UnknownText();
+            break;
     }
     if (r.body.size() > kMaxBody)
         r.body.resize(kMaxBody);

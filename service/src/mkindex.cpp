@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <iconv.h>
+
 #include <nlohmann/json.hpp>
 
 #include "compact_decode.h"
@@ -166,6 +168,25 @@ bool AddFile(const std::string& path,
     return true;
 }
 
+// UTF-8 to GBK (code page 936), the encoding the program shows; false when a character has no GBK form.
+bool Utf8ToGbk(const std::string& utf8, std::string& gbk) {
+    iconv_t cd = iconv_open("GBK", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    std::string out(utf8.size() * 2 + 4, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* o = &out[0];
+    size_t outLeft = out.size();
+    size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1) || inLeft != 0)
+        return false;
+    out.resize(out.size() - outLeft);
+    gbk = std::move(out);
+    return true;
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: lumeno-mkindex --package DIR --out FILE [--max-vertices N]\n"
@@ -243,6 +264,15 @@ int main(int argc, char** argv) {
     }
     if (stats.compactFiles != 2)
         std::printf("lumeno-mkindex: note: %zu files used the compact encoding (2 expected)\n", stats.compactFiles);
+    // Names are stored as the program shows them, so the service never converts text.
+    for (District& d : districts) {
+        std::string gbk;
+        if (!Utf8ToGbk(d.name, gbk)) {
+            std::fprintf(stderr, "lumeno-mkindex: district name without a GBK form: %s\n", d.name.c_str());
+            return 1;
+        }
+        d.name = std::move(gbk);
+    }
     err = WriteIndex(outPath, Datum::kGcj02, districts);
     if (!err.empty()) {
         std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());

@@ -25,7 +25,12 @@ namespace lookupd {
 namespace {
 
 const char kMagic[8] = {'L', 'M', 'L', 'K', 'I', 'D', 'X', '1'};
-constexpr uint32_t kVersion = 1;
+// 2: names in GBK instead of UTF-8.
+constexpr uint32_t kVersion = 2;
+
+// The file is written and read as it lies in memory: little-endian, fixed widths, no padding,
+// so that the Linux and the 32-bit Windows builds read the same file.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the index is little-endian");
 
 struct Header {
     char magic[8];
@@ -49,6 +54,9 @@ struct RingRecord {
     uint32_t firstPoint;
     uint32_t pointCount;
 };
+
+static_assert(sizeof(Header) == 40 && sizeof(PieceRecord) == 12 && sizeof(RingRecord) == 8 && sizeof(Fixed) == 8,
+              "index records have fixed sizes");
 
 uint64_t Fnv1a(uint64_t h, const char* data, size_t n) {
     for (size_t i = 0; i < n; ++i) {
@@ -205,7 +213,8 @@ std::string PlaceIndex::Load(const std::string& path) {
     if (std::memcmp(h.magic, kMagic, sizeof kMagic) != 0)
         return bad("not an index (wrong signature)");
     if (h.version != kVersion)
-        return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion));
+        return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion) +
+                   " (made by another converter: rebuild it with this lumeno-mkindex)");
     if (h.datum > 1)
         return bad("unknown datum " + std::to_string(h.datum));
     uint64_t expect = sizeof(Header) + 4ull * h.districts + h.nameBytes + sizeof(PieceRecord) * uint64_t(h.pieces) +

@@ -12,7 +12,7 @@ namespace lookupd {
 
 // What the converter hands to the index writer: one named district and its pieces.
 struct District {
-    std::string name;  // UTF-8, full form: province, prefecture, county
+    std::string name;  // GBK, full form: province, prefecture, county
     std::vector<Piece> pieces;
 };
 
@@ -46,7 +46,6 @@ public:
     const std::string& Name(uint32_t district) const { return m_names[district]; }
     size_t DistrictCount() const { return m_names.size(); }
     size_t PieceCount() const;
-    Datum GetDatum() const { return m_datum; }
 
     // Largest radius searched; larger ones are treated as this (half a degree).
     static constexpr int64_t kMaxRadius = 180000;

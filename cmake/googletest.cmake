@@ -1,0 +1,11 @@
+# GoogleTest for every test suite of the tree, built from the distribution's sources with the
+# toolchain of the code under test (natively, or with mingw-w64 for Wine). No installed copy is
+# looked for: a fresh machine has the sources only, and a suite must never drop out silently.
+set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources (Debian package googletest)")
+if(NOT EXISTS ${GTEST_SOURCE_DIR}/CMakeLists.txt)
+    message(FATAL_ERROR "GoogleTest sources not found in ${GTEST_SOURCE_DIR}: run scripts/setup.sh "
+                        "(package googletest), set GTEST_SOURCE_DIR, or configure with -DLUMENO_BUILD_TESTS=OFF")
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
