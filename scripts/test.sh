@@ -42,6 +42,11 @@ LUMENO_SERVICE_LISTEN=$e2e_listen scripts/run-service.sh wrap \
     scripts/wine-run.sh build/win32/tests/lumeno_ui_tests.exe --gtest_filter='RealLookupService.*' --gtest_color=no |
     tee -a "$results"
 
+# The Windows release as a user gets it: the ZIP unpacked into a fresh Wine
+# prefix, started with its start program, one query, nothing left running.
+step "package: the Windows release, unpacked and started"
+scripts/test-package.sh | tee -a "$results"
+
 # Every fuzz target briefly (clang, ASan, UBSan), so a regression that the
 # chosen test cases miss can still show; scripts/fuzz.sh runs them longer.
 step "fuzz: every target for 30 seconds"
@@ -51,5 +56,6 @@ scripts/fuzz.sh 30
 # CTest entries and the end-to-end case.
 passed=$(grep -oE 'tests failed out of [0-9]+' "$results" | awk '{ n += $5 } END { print n + 0 }')
 passed=$((passed + $(grep -c '^\[       OK \] RealLookupService' "$results")))
+passed=$((passed + $(grep -c '^package: 1 passed, 0 failed$' "$results")))
 echo
 echo "summary: $passed passed, 0 failed"
