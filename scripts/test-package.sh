@@ -46,7 +46,8 @@ run_package() {
         wait "$start" 2>/dev/null || true
         return 1
     fi
-    wait "$start" || { echo "test-package: the start program failed" >&2; return 1; }
+    # Exit code 3: the service did not stop when asked and had to be ended by force.
+    wait "$start" || { echo "test-package: the start program failed (exit code $?)" >&2; return 1; }
     # Whatever Wine still runs in this prefix; the package's service must not be among it.
     timeout 60 scripts/wine-run.sh winedbg --command "info proc" >"$dir/processes.txt" 2>&1 || true
     return "$rc"

@@ -106,8 +106,7 @@ public:
         }
         PROCESS_INFORMATION info{};
         BOOL ok = ::CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, log != INVALID_HANDLE_VALUE,
-                                   CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, dir.c_str(),
-                                   &startup, &info);
+                                   CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, dir.c_str(), &startup, &info);
         if (log != INVALID_HANDLE_VALUE)
             ::CloseHandle(log);
         if (!ok)
@@ -130,17 +129,22 @@ public:
     bool Running() const { return m_process && ::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT; }
     const std::string& LogPath() const { return m_log; }
 
-    // Asks the service to stop as Ctrl-Break would, then ends it by force if
-    // it has not gone within the bound.
-    void Stop() {
+    // Asks the service to stop as Ctrl-C in its hidden console would, then
+    // ends it by force if it has not gone within the bound. The service's
+    // console is its own: we join it only for this, and ignore the event
+    // ourselves. (A new process group would turn Ctrl-C off in the service,
+    // and Wine does not deliver Ctrl-Break to one.)
+    // True when the service ended by itself (or was never started).
+    bool Stop() {
         if (!m_process)
-            return;
+            return true;
         if (Running() && ::AttachConsole(m_pid)) {
-            ::SetConsoleCtrlHandler(nullptr, TRUE);  // the break is for the service, not for us
-            ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, m_pid);
+            ::SetConsoleCtrlHandler(nullptr, TRUE);
+            ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
             ::FreeConsole();
         }
-        if (::WaitForSingleObject(m_process, kServiceStopMs) != WAIT_OBJECT_0) {
+        bool clean = ::WaitForSingleObject(m_process, kServiceStopMs) == WAIT_OBJECT_0;
+        if (!clean) {
             ::TerminateProcess(m_process, 1);
             ::WaitForSingleObject(m_process, kServiceStopMs);
         }
@@ -149,6 +153,7 @@ public:
         if (m_job)
             ::CloseHandle(m_job);
         m_job = nullptr;
+        return clean;
     }
 
 private:
@@ -209,6 +214,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     ::CloseHandle(info.hThread);
     ::WaitForSingleObject(info.hProcess, INFINITE);
     ::CloseHandle(info.hProcess);
-    service.Stop();
-    return 0;
+    // Exit code 3 tells a caller that the service had to be ended by force.
+    return service.Stop() ? 0 : 3;
 }
