@@ -1,21 +1,66 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Windows program and the lookup
-# service, starts the service and opens the program under Wine (on the
-# user's display, or a private Xvfb when there is none).
+# service, starts the service and opens the program under Wine.
+#   bash scripts/run.sh              on a display: the window, for you to use
+#   bash scripts/run.sh [LON LAT]    without one (or with a position): one query
+#                                    through the real window (the example's
+#                                    position unless given), its answer printed
+#                                    and a screenshot of the window saved
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 bash scripts/setup.sh
 cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j2 --target Lumeno
+cmake --build --preset win32 -j2 --target Lumeno lumeno_drive
 
 export WINEPREFIX="$root/build/win32/wineprefix"
 program="$root/build/win32/src/Lumeno.exe"
 # The bundled lookup service answers the program's queries; it is started
 # unless one already answers, and stopped again when the program ends.
-if [ -n "${DISPLAY:-}" ]; then
+if [ -n "${DISPLAY:-}" ] && [ $# -eq 0 ]; then
     exec scripts/run-service.sh wrap scripts/wine-run.sh "$program"
-else
-    exec scripts/run-service.sh wrap scripts/with-xvfb.sh scripts/wine-run.sh "$program"
 fi
+if [ $# -ne 0 ] && [ $# -ne 2 ]; then
+    echo "usage: bash scripts/run.sh [LONGITUDE LATITUDE]" >&2
+    exit 2
+fi
+
+# One query: the program opens, a driver fills in the position (or clicks
+# the example), presses the query button, reads line 1, saves the window and
+# closes it. Every wait is bounded; nothing is left running.
+export LUMENO_RUN_LON=${1:-example} LUMENO_RUN_LAT=${2:--}
+export LUMENO_RUN_SHOT="$root/build/win32/run-window.bmp"
+one_query() {
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        timeout 300 scripts/wine-run.sh wineboot -i >/dev/null 2>&1
+    fi
+    scripts/wine-run.sh "$program" &
+    local shown=$! rc=0
+    timeout 180 scripts/wine-run.sh build/win32/tests/lumeno_drive.exe \
+        "$LUMENO_RUN_LON" "$LUMENO_RUN_LAT" "Z:$LUMENO_RUN_SHOT" || rc=$?
+    for _ in $(seq 1 100); do
+        kill -0 "$shown" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$shown" 2>/dev/null; then
+        echo "run: the program did not end; stopping it" >&2
+        kill "$shown" 2>/dev/null || true
+        rc=1
+    fi
+    wait "$shown" 2>/dev/null || true
+    # Wine's own helpers go before the private X server does.
+    timeout 15 wineserver -w || wineserver -k || true
+    return "$rc"
+}
+export -f one_query
+export program
+if [ -n "${DISPLAY:-}" ]; then
+    scripts/run-service.sh wrap bash -c one_query
+else
+    scripts/run-service.sh wrap scripts/with-xvfb.sh bash -c one_query
+fi
+png="${LUMENO_RUN_SHOT%.bmp}.png"
+/usr/bin/convert "$LUMENO_RUN_SHOT" -strip "$png"
+rm -f "$LUMENO_RUN_SHOT"
+echo "screenshot: $png"

@@ -18,6 +18,8 @@ PACKAGES=(
     nginx
     libxxhash-dev  # the index's checksum: fast enough to check 68 MB at every start
     systemd        # systemd-analyze checks the service's unit file (replica test)
+    # Wine's own fonts (Marlett draws the frame buttons)
+    fonts-wine
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -75,6 +75,11 @@ scripts/with-xvfb.sh env LUMENO_SERVICE_BUILD=build/win32 LUMENO_SERVICE_LISTEN=
 step "replicas: nginx in front of three lookup services"
 scripts/test-replicas.sh build/native | tee -a "$results/scripts.log"
 
+# The Windows release as a user gets it: the ZIP unpacked into a fresh Wine
+# prefix, started with its start program, one query, nothing left running.
+step "package: the Windows release, unpacked and started"
+scripts/test-package.sh | tee -a "$results/scripts.log"
+
 # Every fuzz target briefly (clang, ASan, UBSan), so a regression that the
 # chosen test cases miss can still show; scripts/fuzz.sh runs them longer.
 step "fuzz: every target for 30 seconds"

@@ -10,4 +10,13 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 if [ -z "${WINEPREFIX:-}" ]; then
     export WINEPREFIX="$PWD/wineprefix"
 fi
+# Debian's Wine does not look for its own fonts (fonts-wine) in its data
+# folder: without Marlett the frame buttons are drawn as letters. Put them in
+# the prefix's Fonts folder, making the prefix first if need be.
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [ ! -e "$fonts/marlett.ttf" ] && [ -e /usr/share/wine/fonts/marlett.ttf ]; then
+    [ -d "$fonts" ] || timeout 300 wine wineboot -i >/dev/null 2>&1 || true
+    mkdir -p "$fonts"
+    cp /usr/share/wine/fonts/*.ttf "$fonts/"
+fi
 exec wine "$@"

@@ -43,7 +43,8 @@ ProgramDriver::~ProgramDriver() {
             ::WaitForSingleObject(m_info.hProcess, kWaitMs);
         }
         ::CloseHandle(m_info.hProcess);
-        ::CloseHandle(m_info.hThread);
+        if (m_info.hThread)
+            ::CloseHandle(m_info.hThread);
     }
 }
 
@@ -64,6 +65,23 @@ bool ProgramDriver::Start() {
         }
         return m_hDlg != nullptr;
     });
+}
+
+bool ProgramDriver::Attach(DWORD timeoutMs) {
+    if (!WaitFor(
+            [this] {
+                for (HWND h : VisibleWindows(0)) {
+                    if (Title(h).rfind("Lumeno", 0) == 0)
+                        m_hDlg = h;
+                }
+                return m_hDlg != nullptr;
+            },
+            timeoutMs))
+        return false;
+    ::GetWindowThreadProcessId(m_hDlg, &m_info.dwProcessId);
+    m_info.hProcess =
+        ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, m_info.dwProcessId);
+    return m_info.hProcess != nullptr;
 }
 
 std::string ProgramDriver::Text(HWND hWnd) const {

@@ -22,6 +22,8 @@ public:
 
     // Starts the program beside the driver and waits for its main window.
     bool Start();
+    // Takes over the main window of a program started by someone else.
+    bool Attach(DWORD timeoutMs = kWaitMs);
     HWND Window() const { return m_hDlg; }
     HWND Item(int id) const { return ::GetDlgItem(m_hDlg, id); }
     DWORD ProcessId() const { return m_info.dwProcessId; }

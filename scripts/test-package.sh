@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the Windows release ZIP and tries it as a user would: unpacked into
+# a fresh folder and a fresh Wine prefix, started with its start program
+# (under a private Xvfb), one example query through the window, the window
+# closed; then nothing of the package may still run. Prints every file's size.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j2 --target all package
+zip=$(ls build/win32/Lumeno-*-win32.zip)
+
+# The start program uses the fixed lookup address; a service already there
+# would be used instead of the package's own, and prove nothing.
+answers() { (exec 3<>/dev/tcp/127.0.0.1/18360) 2>/dev/null; }
+if answers; then
+    echo "test-package: something already answers on 127.0.0.1:18360; stop it first" >&2
+    exit 1
+fi
+
+work=$(mktemp -d)
+export WINEPREFIX="$work/prefix"
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+(cd "$work" && cmake -E tar xf "$root/$zip")
+dir=$(echo "$work"/Lumeno-*-win32)
+echo "package: $zip ($(stat -c %s "$zip") bytes)"
+(cd "$dir" && find . -type f -printf '%10s  %P\n' | sort -k2)
+
+export dir
+run_package() {
+    timeout 300 scripts/wine-run.sh wineboot -i >/dev/null 2>&1
+    scripts/wine-run.sh "$dir/Lumeno-start.exe" &
+    local start=$! rc=0
+    timeout 180 scripts/wine-run.sh build/win32/tests/lumeno_drive.exe example - "Z:$dir/window.bmp" \
+        >"$dir/answer.txt" || rc=$?
+    cat "$dir/answer.txt"
+    # The start program ends once it has stopped its service.
+    for _ in $(seq 1 150); do
+        kill -0 "$start" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$start" 2>/dev/null; then
+        echo "test-package: the start program did not end after the window closed" >&2
+        kill "$start" 2>/dev/null || true
+        wait "$start" 2>/dev/null || true
+        return 1
+    fi
+    # Exit code 3: the service did not stop when asked and had to be ended by force.
+    wait "$start" || { echo "test-package: the start program failed (exit code $?)" >&2; return 1; }
+    # Whatever Wine still runs in this prefix; the package's service must not be among it.
+    timeout 60 scripts/wine-run.sh winedbg --command "info proc" >"$dir/processes.txt" 2>&1 || true
+    return "$rc"
+}
+export -f run_package
+fail=0
+scripts/with-xvfb.sh bash -c run_package || fail=1
+if ! grep -q -- '-> 河南省郑州市金水区' "$dir/answer.txt"; then
+    echo "test-package: line 1 does not show 河南省郑州市金水区" >&2
+    fail=1
+fi
+if grep -qi 'lumeno-lookupd' "$dir/processes.txt"; then
+    echo "test-package: the package's lookup service is still running:" >&2
+    cat "$dir/processes.txt" >&2
+    fail=1
+fi
+if answers; then
+    echo "test-package: something still answers on 127.0.0.1:18360" >&2
+    fail=1
+fi
+[ "$fail" = 0 ] || exit 1
+echo "test-package: passed"
