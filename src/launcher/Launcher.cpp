@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "lookup/CoordinateParser.h"
 #include "lookup/LocationQuery.h"
 #include "net/socket_compat.h"
 
@@ -20,31 +21,22 @@ constexpr char kProgramExe[] = "Lumeno.exe";
 constexpr DWORD kServiceStartMs = 15000;
 constexpr DWORD kServiceStopMs = 5000;
 
-// One example query against the address; no UI, only the exchange.
-class CProbe : public CLocationQuery {
-public:
-    explicit CProbe(const char* host) : CLocationQuery(host) { m_nReceiveTimeoutMs = 3000; }
-    int UpdateData(int) override { return 1; }
-};
-
 enum class Answer { kNothing, kLookupService, kSomethingElse };
 
+// Something accepts connections on the port: a lookup service if the example
+// query gets its answer, anything else otherwise.
 Answer WhatAnswers(const std::string& host) {
-    net::socket_t s = net::SockOpenTcp(IPPROTO_TCP);
+    net::socket_t s = net::OpenTcp();
     if (s == net::kInvalidSocket)
         return Answer::kNothing;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kServicePort);
-    address.sin_addr.s_addr = inet_addr(kServiceHost);
-    bool connected = net::SockConnect(s, address, 1000) == 0;
-    net::SockClose(s);
+    const unsigned char loopback[4] = {127, 0, 0, 1};
+    bool connected = net::Connect(s, loopback, kServicePort, 1000) == 0;
+    net::Close(s);
     if (!connected)
         return Answer::kNothing;
-    CProbe probe(host.c_str());
-    MapPoint example = CLocationQuery::ParseCoordinates("113.65735", "34.79139167");
-    return probe.RequestLocationText(example.x, example.y) == CLocationQuery::kRequestOk ? Answer::kLookupService
-                                                                                         : Answer::kSomethingElse;
+    MapPoint example = ParseCoordinates("113.65735", "34.79139167");
+    return LookupLocationText(host.c_str(), example, 3000).nCode == kLookupOk ? Answer::kLookupService
+                                                                              : Answer::kSomethingElse;
 }
 
 std::string OwnDirectory() {
