@@ -136,7 +136,12 @@ struct Loop {
     std::unordered_set<Session*> sessions;
     // Keeps a loop without an acceptor of its own (on Windows) running until the stop.
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+    // Time-outs are checked by one tick per loop rather than a timer per read and write:
+    // re-arming a timer for every operation costs more system calls than the answer itself.
+    std::optional<net::steady_timer> tick;
 };
+
+constexpr auto kTick = std::chrono::milliseconds(50);
 
 // One connection: reads a request, answers it, and reads the next while the client keeps it
 // alive. Lives exactly as long as its pending operation.
@@ -146,6 +151,8 @@ public:
     ~Session();
 
     void Start();
+    // On the session's loop, every tick: cuts the connection once its wait has run out.
+    void Check(Clock::time_point now);
     // On the session's loop, when the service stops: a connection waiting for its next
     // request is closed; one in the middle of a request finishes it first.
     void Stop();
@@ -156,13 +163,14 @@ private:
     void OnRead(beast::error_code ec, std::size_t n);
     void Parse();
     void Refuse(int status, const char* body);
-    void Send(http::status status, const std::string& body, const char* contentType, bool keepAlive);
+    void Send(http::status status, std::string body, const char* contentType, bool keepAlive);
     void OnWrite(bool keepAlive, beast::error_code ec, std::size_t);
     void Close();
     void Log(const std::string& method, const std::string& target, int status);
     void Arm();
 
-    beast::tcp_stream m_stream;
+    tcp::socket m_socket;
+    Clock::time_point m_expiry = Clock::time_point::max();  // of the pending read or write
     Server& m_server;
     Loop& m_loop;
     beast::flat_buffer m_buffer;
@@ -221,6 +229,8 @@ public:
     void Run() {
         for (auto& loop : m_loops) {
             loop->work.emplace(loop->ioc.get_executor());
+            loop->tick.emplace(loop->ioc);
+            Tick(*loop);
             if (loop->acceptor)
                 Accept(*loop);
         }
@@ -281,6 +291,19 @@ private:
 #endif
     }
 
+    // Runs while the service is up, and afterwards while sessions drain.
+    void Tick(Loop& loop) {
+        loop.tick->expires_after(kTick);
+        loop.tick->async_wait([this, &loop](beast::error_code) {
+            auto now = Clock::now();
+            std::vector<Session*> live(loop.sessions.begin(), loop.sessions.end());
+            for (Session* s : live)
+                s->Check(now);
+            if (!m_stopping || !loop.sessions.empty())
+                Tick(loop);
+        });
+    }
+
     void Accept(Loop& loop) {
         Loop& target = LoopFor(loop);
         loop.acceptor->async_accept(target.ioc, [this, &loop, &target](beast::error_code ec, tcp::socket socket) {
@@ -316,7 +339,7 @@ private:
 };
 
 Session::Session(tcp::socket&& socket, Server& server, Loop& loop)
-    : m_stream(std::move(socket)), m_server(server), m_loop(loop) {}
+    : m_socket(std::move(socket)), m_server(server), m_loop(loop) {}
 
 Session::~Session() {
     m_loop.sessions.erase(this);
@@ -330,7 +353,14 @@ void Session::Start() {
 void Session::Stop() {
     m_stopping = true;
     if (!m_started)
-        m_stream.cancel();  // idle between requests: nothing to finish
+        m_socket.cancel();  // idle between requests: nothing to finish
+}
+
+void Session::Check(Clock::time_point now) {
+    if (now >= m_expiry) {
+        m_expiry = Clock::time_point::max();
+        m_socket.cancel();  // the pending operation ends with an error and the session closes
+    }
 }
 
 void Session::NextRequest() {
@@ -352,14 +382,14 @@ void Session::Arm() {
     Clock::time_point expiry = Clock::now() + l.readTimeout;
     if (m_started)
         expiry = std::min(expiry, *m_started + l.deadline);
-    m_stream.expires_at(expiry);
+    m_expiry = expiry;
 }
 
 // The socket is read here and the bytes handed to the parser, so that every read gets its own
 // time-out and the request's clock starts with its first byte.
 void Session::Read() {
     Arm();
-    m_stream.async_read_some(m_buffer.prepare(4096), beast::bind_front_handler(&Session::OnRead, shared_from_this()));
+    m_socket.async_read_some(m_buffer.prepare(4096), beast::bind_front_handler(&Session::OnRead, shared_from_this()));
 }
 
 void Session::OnRead(beast::error_code ec, std::size_t n) {
@@ -406,7 +436,7 @@ void Session::Parse() {
     ++m_served;
     bool keepAlive =
         req.keep_alive() && m_served < m_server.GetLimits().keepAliveMax && !m_stopping && !m_server.Stopping();
-    Send(static_cast<http::status>(r.status), r.body, r.contentType, keepAlive);
+    Send(static_cast<http::status>(r.status), std::move(r.body), r.contentType, keepAlive);
 }
 
 void Session::Refuse(int status, const char* body) {
@@ -414,16 +444,17 @@ void Session::Refuse(int status, const char* body) {
     Send(static_cast<http::status>(status), body, "text/plain", false);
 }
 
-void Session::Send(http::status status, const std::string& body, const char* contentType, bool keepAlive) {
-    m_response = {};
+// The response object is kept from one request to the next: its header fields are replaced,
+// not rebuilt, which saves their allocations on a kept-alive connection.
+void Session::Send(http::status status, std::string body, const char* contentType, bool keepAlive) {
     m_response.version(11);
     m_response.result(status);
     m_response.set(http::field::content_type, contentType);
-    m_response.body() = body;
+    m_response.body() = std::move(body);
     m_response.keep_alive(keepAlive);
     m_response.prepare_payload();
     Arm();
-    http::async_write(m_stream, m_response,
+    http::async_write(m_socket, m_response,
                       beast::bind_front_handler(&Session::OnWrite, shared_from_this(), keepAlive));
 }
 
@@ -435,8 +466,9 @@ void Session::OnWrite(bool keepAlive, beast::error_code ec, std::size_t) {
 
 void Session::Close() {
     beast::error_code ec;
-    m_stream.socket().shutdown(tcp::socket::shutdown_send, ec);
-    m_stream.close();
+    m_expiry = Clock::time_point::max();
+    m_socket.shutdown(tcp::socket::shutdown_send, ec);
+    m_socket.close(ec);
 }
 
 void Session::Log(const std::string& method, const std::string& target, int status) {

@@ -335,7 +335,9 @@ TEST_F(LiveService, WrongPathsMethodsAndParameters) {
     EXPECT_EQ(Ask("/"), "404 404 Not Found: only GET /GetTextByPos is served");
     EXPECT_EQ(Ask("/GetTextByPos/x"), "404 404 Not Found: only GET /GetTextByPos is served");
     EXPECT_EQ(Ask("/healthz"), "200 ready");
-    EXPECT_EQ(Ask("/GetTextByPos?x=%34%30916646&y=12524901&radius=6000&service=gettext"), "200 河南省郑州市金水区");
+    // Escapes are decoded before the checks: x is a number, radius is minus one.
+    EXPECT_EQ(Ask("/GetTextByPos?x=%34%30916646&y=12524901&radius=%2D1&service=gettext"),
+              "400 400 Bad Request: parameter radius is negative");
     Reply post = Exchange(s_service->Port(), "POST " + Target(40916646, 12524901) +
                                                  " HTTP/1.1\r\nHost:127.0.0.1\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(Status(post), 404);
@@ -344,6 +346,20 @@ TEST_F(LiveService, WrongPathsMethodsAndParameters) {
     EXPECT_EQ(Ask("/GetTextByPos?x=40916646&y=abc&radius=6000&service=gettext"),
               "400 400 Bad Request: parameter y is not a 32-bit decimal integer");
     EXPECT_EQ(Ask(Target(40916646, 12524901, -1)), "400 400 Bad Request: parameter radius is negative");
+}
+
+TEST_F(LiveService, PipelinedRequestsAreAnsweredInOrder) {
+    int s = Connect(s_service->Port());
+    ASSERT_TRUE(SendAll(s, ProgramRequest(Target(40916646, 12524901)) +
+                               "GET /nowhere HTTP/1.1\r\nHost:127.0.0.1\r\nConnection: close\r\n\r\n"));
+    std::string all;
+    char buf[1024];
+    for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;)
+        all.append(buf, static_cast<size_t>(n));
+    close(s);
+    size_t ok = all.find("HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(ok, 0u) << all;
+    EXPECT_NE(all.find("HTTP/1.1 404 Not Found\r\n", ok), std::string::npos) << all;
 }
 
 TEST_F(LiveService, OverlongRequestLineIsRefused) {
@@ -502,6 +518,9 @@ TEST(ServiceLifecycle, BadIndexIsAClearErrorAtStartUp) {
         EXPECT_NE(svc.Log().find("lumeno-lookupd: index file " + data), std::string::npos) << svc.Log();
     }
     std::remove(junk.c_str());
+    Service bad({"--threads", "0"});
+    int st = bad.WaitExit();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 2) << st;  // the usage text
 }
 
 }  // namespace
