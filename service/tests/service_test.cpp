@@ -251,7 +251,7 @@ struct Place {
     const char* expect;  // the answer starts with this
 };
 
-// Landmarks at their WGS84 positions as their Wikipedia articles give them (rounded to about
+// Landmarks and town centres at their WGS84 positions as their Wikipedia articles give them (rounded to about
 // 10 m); districts as the PRC's administrative division lists, the Hong Kong and Macau
 // governments and Taiwan's Ministry of the Interior name them.
 const Place kKnown[] = {
@@ -262,14 +262,16 @@ const Place kKnown[] = {
     {"Oriental Pearl Tower, Shanghai", 121.4998, 31.2397, "上海市浦东新区"},
     {"Chongming Island, Shanghai", 121.55, 31.62, "上海市崇明区"},
     {"Jiefangbei, Chongqing", 106.5770, 29.5575, "重庆市渝中区"},
-    {"Wulong karst, Chongqing", 107.76, 29.33, "重庆市武隆"},
+    {"Wulong karst, Chongqing (a county until 2016)", 107.76, 29.33, "重庆市武隆区"},
+    {"Liangping, Chongqing (a county until 2016)", 107.800, 30.674, "重庆市梁平区"},
     {"Tanggu, Tianjin", 117.65, 39.02, "天津市滨海新区"},
+    {"Jizhou, Tianjin (outline shipped apart from the city's file)", 117.408, 40.045, "天津市蓟州区"},
     {"Canton Tower, Guangzhou", 113.3245, 23.1065, "广东省广州市海珠区"},
     {"Civic Center, Shenzhen", 114.0579, 22.5431, "广东省深圳市福田区"},
     {"Central, Hong Kong", 114.1582, 22.2819, "香港特别行政区中西区"},
     {"Tsim Sha Tsui, Hong Kong", 114.1722, 22.2976, "香港特别行政区油尖旺区"},
     {"Taipa, Macau", 113.5590, 22.1535, "澳门特别行政区"},
-    {"Taipei 101", 121.5645, 25.0340, "台湾省臺北市信義區"},
+    {"Taipei 101 (the data writes 臺北市信義區)", 121.5645, 25.0340, "台湾省台北市信义区"},
     {"Potala Palace, Lhasa", 91.1169, 29.6578, "西藏自治区拉萨市城关区"},
     {"Urumqi", 87.6168, 43.8256, "新疆维吾尔自治区乌鲁木齐市"},
     {"Hohhot", 111.7492, 40.8426, "内蒙古自治区呼和浩特市"},
@@ -289,8 +291,13 @@ const Place kKnown[] = {
     {"Hefei", 117.2272, 31.8206, "安徽省合肥市"},
     {"Fuzhou", 119.2965, 26.0745, "福建省福州市"},
     {"Baotu Spring, Jinan", 117.0156, 36.6620, "山东省济南市历下区"},
+    {"Laiwu, once a prefecture of its own", 117.6766, 36.2134, "山东省济南市莱芜区"},
+    {"Gangcheng, once Laiwu's", 117.811, 36.058, "山东省济南市钢城区"},
+    {"Changdao, a county merged into Penglai", 120.738, 37.916, "山东省烟台市蓬莱区"},
+    {"Shou county, moved from Lu'an to Huainan before the data was drawn", 116.787, 32.573, "安徽省淮南市寿县"},
     {"Shijiazhuang", 114.5149, 38.0428, "河北省石家庄市"},
     {"Taiyuan", 112.5489, 37.8706, "山西省太原市"},
+    {"Yungang Grottoes, Datong (矿区 and most of 南郊区 until 2018)", 113.1227, 40.1103, "山西省大同市云冈区"},
     {"Mukden Palace, Shenyang", 123.4553, 41.7967, "辽宁省沈阳市沈河区"},
     {"Changchun", 125.3245, 43.8868, "吉林省长春市"},
     {"Central Street, Harbin", 126.6168, 45.7733, "黑龙江省哈尔滨市道里区"},
@@ -321,8 +328,8 @@ TEST_F(LiveService, WgsPositionsNearSharpEdgesLandOnTheRightSide) {
         {"Lantau south coast, Hong Kong", 113.988, 22.196, "香港特别行政区离岛区"},
         {"Lamma/Po Toi area coast, Hong Kong", 114.262, 22.176, "香港特别行政区离岛区"},
         {"Coloane, Macau (next to Zhuhai's Hengqin)", 113.553, 22.114, "澳门特别行政区圣方济各堂区"},
-        {"Su'ao coast, Yilan, Taiwan", 121.844, 24.496, "台湾省宜蘭縣蘇澳鎮"},
-        {"Toucheng coast, Yilan, Taiwan", 121.948, 24.846, "台湾省宜蘭縣頭城鎮"},
+        {"Su'ao coast, Yilan, Taiwan", 121.844, 24.496, "台湾省宜兰县苏澳镇"},
+        {"Toucheng coast, Yilan, Taiwan", 121.948, 24.846, "台湾省宜兰县头城镇"},
     };
     for (const Place& p : kEdges)
         EXPECT_EQ(Ask(Degrees(p.lon, p.lat, 0)), std::string("200 ") + p.expect) << p.what;
