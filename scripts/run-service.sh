@@ -18,6 +18,17 @@ LOG="$BUILD/service/lookupd.log"
 
 answers() { (exec 3<>"/dev/tcp/$HOST/$PORT") 2>/dev/null; }
 
+# True while the pid is still the service started here: a pid file left behind
+# by a crash may name a process that has since been given the same number.
+ours() {
+    local cmdline
+    cmdline=$(tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null) || return 1
+    case "$cmdline" in
+        *lumeno-lookupd*" --listen $LISTEN"* | *lookupd-wine.sh" --listen $LISTEN"*) return 0 ;;
+        *) return 1 ;;
+    esac
+}
+
 start() {
     if answers; then
         echo "run-service: a lookup service already answers on $LISTEN"
@@ -56,6 +67,10 @@ stop() {
     pid=$(cat "$PIDFILE")
     rm -f "$PIDFILE"
     kill -0 "$pid" 2>/dev/null || return 0
+    if ! ours "$pid"; then
+        echo "run-service: pid $pid is no longer the lookup service started here; not stopping it" >&2
+        return 0
+    fi
     kill -TERM "$pid"
     for _ in $(seq 1 100); do
         kill -0 "$pid" 2>/dev/null || { echo "run-service: lookup service stopped"; return 0; }

@@ -9,7 +9,10 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <iconv.h>
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +26,23 @@ namespace {
 // The program's service region in degrees (its bounds are in map units).
 constexpr double kWest = 26440905 / lookupd::kMapUnitsPerDegree, kEast = 48630898 / lookupd::kMapUnitsPerDegree;
 constexpr double kSouth = 1227051 / lookupd::kMapUnitsPerDegree, kNorth = 19280853 / lookupd::kMapUnitsPerDegree;
+
+// The index holds names as the program shows them (GBK); this report is read in a UTF-8 terminal.
+std::string GbkToUtf8(std::string_view gbk) {
+    std::string out(gbk.size() * 2 + 4, '\0');
+    iconv_t cd = iconv_open("UTF-8", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return std::string(gbk);
+    char* in = const_cast<char*>(gbk.data());
+    size_t inLeft = gbk.size(), outLeft = out.size();
+    char* o = &out[0];
+    size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1))
+        return std::string(gbk);
+    out.resize(out.size() - outLeft);
+    return out;
+}
 
 struct Edge {
     double x0, y0, x1, y1;
@@ -187,7 +207,7 @@ int main(int argc, char** argv) {
         const Place& p = places[i];
         auto m = index.Lookup(std::llround(p.lon * lookupd::kMapUnitsPerDegree),
                               std::llround(p.lat * lookupd::kMapUnitsPerDegree), lookupd::PlaceIndex::kMaxRadius);
-        std::string near = m.kind == lookupd::Match::kNone ? "(none within 55 km)" : index.Name(m.district);
+        std::string near = m.kind == lookupd::Match::kNone ? "(none within 55 km)" : GbkToUtf8(index.Name(m.district));
         std::printf("%6zu %9.0f %9.3f %8.3f  %-8s  %s\n", p.cells, p.km2, p.lon, p.lat, p.outer ? "rim" : "enclosed",
                     near.c_str());
     }
