@@ -3,11 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
-namespace {
-
-constexpr int kSliceMs = 20;
-
-}  // namespace
+static constexpr int kSliceMs = 20;
 
 int FreeLoopbackPort() {
     int port = 0;
@@ -39,28 +35,11 @@ FakeHttpPeer::~FakeHttpPeer() {
     net::Close(m_listener);
 }
 
-std::string FakeHttpPeer::request() {
-    Finish();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests.empty() ? std::string() : m_requests.back();
-}
-
-int FakeHttpPeer::connections() {
-    Finish();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_connections;
-}
-
-bool FakeHttpPeer::clientClosed() {
-    Finish();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_clientClosed;
-}
-
-void FakeHttpPeer::Finish() {
+FakeHttpPeer& FakeHttpPeer::Finish() {
     m_stop = true;
     if (m_thread.joinable())
         m_thread.join();
+    return *this;
 }
 
 void FakeHttpPeer::Serve() {
@@ -74,10 +53,7 @@ void FakeHttpPeer::Serve() {
         net::socket_t client = net::Accept(m_listener);
         if (client == net::kInvalidSocket)
             return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_connections;
-        }
+        ++m_connections;
         Play(client, script);
         net::Close(client);
     }
@@ -86,18 +62,11 @@ void FakeHttpPeer::Serve() {
 void FakeHttpPeer::Play(net::socket_t client, const std::vector<Step>& script) {
     net::SetTimeout(client, false, kWaitLimitMs);
     net::SetTimeout(client, true, kWaitLimitMs);
-    std::string request;
+    m_request.clear();
     char buffer[512];
-    while (request.find("\r\n\r\n") == std::string::npos) {
-        int n = net::Recv(client, buffer, sizeof(buffer));
-        if (n <= 0)
-            break;
-        request.append(buffer, static_cast<size_t>(n));
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_requests.push_back(request);
-    }
+    int n;
+    while (m_request.find("\r\n\r\n") == std::string::npos && (n = net::Recv(client, buffer, sizeof(buffer))) > 0)
+        m_request.append(buffer, static_cast<size_t>(n));
     for (const Step& step : script) {
         switch (step.kind) {
             case Step::Send:
@@ -112,7 +81,6 @@ void FakeHttpPeer::Play(net::socket_t client, const std::vector<Step>& script) {
                 auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
                 while (std::chrono::steady_clock::now() < deadline) {
                     if (net::WaitReadable(client, kSliceMs) && net::Recv(client, buffer, sizeof(buffer)) <= 0) {
-                        std::lock_guard<std::mutex> lock(m_mutex);
                         m_clientClosed = true;
                         return;
                     }

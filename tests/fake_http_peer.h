@@ -6,7 +6,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,11 +39,11 @@ public:
     FakeHttpPeer& operator=(const FakeHttpPeer&) = delete;
 
     int port() const { return m_port; }
-    // Wait (bounded) until the peer has finished, then return what it saw.
-    std::string request();  // the last one
-    int connections();
+    // Each waits (bounded) until the peer has finished, then tells what it saw.
+    std::string request() { return Finish().m_request; }  // the last one
+    int connections() { return Finish().m_connections; }
     // True when a Stall step saw the client close its side.
-    bool clientClosed();
+    bool clientClosed() { return Finish().m_clientClosed; }
 
     // How long any single wait of the peer may last.
     static constexpr int kWaitLimitMs = 5000;
@@ -52,14 +51,14 @@ public:
 private:
     void Serve();
     void Play(net::socket_t client, const std::vector<Step>& script);
-    void Finish();
+    // Joins the thread: what it wrote is then safe to read.
+    FakeHttpPeer& Finish();
 
     std::vector<std::vector<Step>> m_scripts;
     net::socket_t m_listener;
     int m_port = 0;
     std::atomic<bool> m_stop{false};
-    std::mutex m_mutex;
-    std::vector<std::string> m_requests;
+    std::string m_request;
     int m_connections = 0;
     bool m_clientClosed = false;
     std::thread m_thread;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "fake_http_peer.h"
@@ -170,23 +169,18 @@ TEST(HttpTransferExchange, LongHeaderStopsAt1024Bytes) {
     EXPECT_STREQ(value, "");
 }
 
+// A header cut short by the peer: what came is kept, and the status is read
+// from its fixed place, 0 where the line is too short to hold one.
 TEST(HttpTransferExchange, PeerClosingInsideTheHeader) {
-    std::string partial = "HTTP/1.1 200 OK\r\nCon";
-    ASSERT_EQ(partial.size(), 20u);
-    FakeHttpPeer peer({FakeHttpPeer::Send(partial)});
-    CHttpTransfer transfer;
-    Exchange(transfer, peer);  // SendRequest gives 1 whatever the header read found
-    EXPECT_EQ(Header(transfer), partial);
-    EXPECT_EQ(transfer.GetStatusCode(), 200);
-    char value[8];
-    EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
-}
-
-TEST(HttpTransferExchange, ShortStatusLineReadsAsZero) {
-    FakeHttpPeer peer({FakeHttpPeer::Send("HTTP/1.1")});
-    CHttpTransfer transfer;
-    Exchange(transfer, peer);
-    EXPECT_EQ(transfer.GetStatusCode(), 0);
+    for (const std::string partial : {"HTTP/1.1 200 OK\r\nCon", "HTTP/1.1"}) {
+        FakeHttpPeer peer({FakeHttpPeer::Send(partial)});
+        CHttpTransfer transfer;
+        Exchange(transfer, peer);  // SendRequest gives 1 whatever the header read found
+        EXPECT_EQ(Header(transfer), partial);
+        EXPECT_EQ(transfer.GetStatusCode(), partial.size() > 8 ? 200 : 0) << partial;
+        char value[8];
+        EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
+    }
 }
 
 TEST(HttpTransferExchange, ReceiveTimesOutAndCloses) {
@@ -240,49 +234,43 @@ TEST(HttpTransferConnect, ReuseReconnects) {
 
 // Header accessors on a fixed header: field lookup is a plain case-sensitive
 // search that skips two characters after the name; lines cycle.
-class HttpTransferHeader : public ::testing::Test {
-protected:
-    void Load(const std::string& header) {
-        m_peer = std::make_unique<FakeHttpPeer>(std::vector<FakeHttpPeer::Step>{FakeHttpPeer::Send(header)});
-        Exchange(m_transfer, *m_peer);
-    }
-    std::unique_ptr<FakeHttpPeer> m_peer;
-    CHttpTransfer m_transfer;
-};
-
-TEST_F(HttpTransferHeader, FieldLookup) {
+TEST(HttpTransferHeader, FieldLookup) {
     // 75 bytes: a header of odd length must not take the body's first byte.
-    Load("HTTP/1.1 200 OK\r\nX-A:5\r\ncontent-length: 7\r\nX-Big: 0123456789\r\nX-Empty: \r\n\r\ntail");
-    EXPECT_EQ(ReceiveAll(m_transfer), "tail");
+    FakeHttpPeer peer({FakeHttpPeer::Send(
+        "HTTP/1.1 200 OK\r\nX-A:5\r\ncontent-length: 7\r\nX-Big: 0123456789\r\nX-Empty: \r\n\r\ntail")});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
+    EXPECT_EQ(ReceiveAll(transfer), "tail");
     char value[30];
-    EXPECT_EQ(m_transfer.GetHeaderField("X-A", value, sizeof(value)), 0);  // no blank: loses "5"
+    EXPECT_EQ(transfer.GetHeaderField("X-A", value, sizeof(value)), 0);  // no blank: loses "5"
     EXPECT_STREQ(value, "");
-    EXPECT_EQ(m_transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
-    EXPECT_EQ(m_transfer.GetHeaderField("content-length", value, sizeof(value)), 1);
+    EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
+    EXPECT_EQ(transfer.GetHeaderField("content-length", value, sizeof(value)), 1);
     EXPECT_STREQ(value, "7");
-    EXPECT_EQ(m_transfer.GetHeaderField("X-Empty", value, sizeof(value)), 0);
-    EXPECT_EQ(m_transfer.GetHeaderField("200", value, sizeof(value)), 1);  // matches inside the status line
+    EXPECT_EQ(transfer.GetHeaderField("X-Empty", value, sizeof(value)), 0);
+    EXPECT_EQ(transfer.GetHeaderField("200", value, sizeof(value)), 1);  // matches inside the status line
     EXPECT_STREQ(value, "K");
     char small[5];
     std::memset(small, '#', sizeof(small));
-    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, sizeof(small)), 4);  // cut to fit
+    EXPECT_EQ(transfer.GetHeaderField("X-Big", small, sizeof(small)), 4);  // cut to fit
     EXPECT_STREQ(small, "0123");
-    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, 1), 0);
+    EXPECT_EQ(transfer.GetHeaderField("X-Big", small, 1), 0);
     EXPECT_STREQ(small, "");
     small[0] = '#';
-    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, 0), -1);  // no room even for the terminator
+    EXPECT_EQ(transfer.GetHeaderField("X-Big", small, 0), -1);  // no room even for the terminator
     EXPECT_EQ(small[0], '#');
 }
 
-TEST_F(HttpTransferHeader, LinesComeInPiecesAndCycle) {
-    Load("HTTP/1.1 200 OK\r\nA: b\r\n\r\n");
+TEST(HttpTransferHeader, LinesComeInPiecesAndCycle) {
+    FakeHttpPeer peer({FakeHttpPeer::Send("HTTP/1.1 200 OK\r\nA: b\r\n\r\n")});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
     char line[4];
-    int expected[] = {4, 4, 4, 4, 1, 4, 2, 2};
-    for (int n : expected)
-        EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), n);
+    for (int n : {4, 4, 4, 4, 1, 4, 2, 2})
+        EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), n);
     EXPECT_EQ(std::string(line, 2), "\r\n");
-    EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), -1);
-    EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), 4);
+    EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), -1);
+    EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), 4);
     EXPECT_EQ(std::string(line, 4), "HTTP");
 }
 

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     std::string line1;
     bool answered = ProgramDriver::WaitFor([&] {
         line1 = program.ItemText(IDC_RESULT1);
-        return !line1.empty() && line1 != CLocationQuery::WaitText();
+        return !line1.empty() && line1 != kWaitText;
     });
     std::string lon = program.ItemText(IDC_LONGITUDE), lat = program.ItemText(IDC_LATITUDE);
     std::printf("%s %s -> %s\n", GbkToUtf8(lon).c_str(), GbkToUtf8(lat).c_str(),

@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr char kProgramName[] = "lumeno_ui_program.exe";
 constexpr DWORD kMessageTimeoutMs = 5000;
 
 // The visible top-level windows of the process (0: of any), front to back.
@@ -29,27 +28,34 @@ std::string Title(HWND hWnd) {
 
 }  // namespace
 
-std::string DriverDirectory() {
-    char path[MAX_PATH] = "";
-    DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.rfind('\\') + 1);
+ProgramDriver::~ProgramDriver() {
+    if (!m_info.hProcess)
+        return;
+    if (::WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {
+        ::TerminateProcess(m_info.hProcess, 99);
+        ::WaitForSingleObject(m_info.hProcess, kWaitMs);
+    }
+    ::CloseHandle(m_info.hProcess);
+    if (m_info.hThread)
+        ::CloseHandle(m_info.hThread);
 }
 
-ProgramDriver::~ProgramDriver() {
-    if (m_info.hProcess) {
-        if (::WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {
-            ::TerminateProcess(m_info.hProcess, 99);
-            ::WaitForSingleObject(m_info.hProcess, kWaitMs);
-        }
-        ::CloseHandle(m_info.hProcess);
-        if (m_info.hThread)
-            ::CloseHandle(m_info.hThread);
-    }
+bool ProgramDriver::WaitForMainWindow(DWORD pid, DWORD timeoutMs) {
+    return WaitFor(
+        [&] {
+            for (HWND h : VisibleWindows(pid)) {
+                if (Title(h).rfind("Lumeno", 0) == 0)
+                    m_hDlg = h;
+            }
+            return m_hDlg != nullptr;
+        },
+        timeoutMs);
 }
 
 bool ProgramDriver::Start() {
-    std::string program = DriverDirectory() + kProgramName;
+    char path[MAX_PATH] = "";
+    std::string program(path, ::GetModuleFileNameA(nullptr, path, MAX_PATH));
+    program = program.substr(0, program.rfind('\\') + 1) + "lumeno_ui_program.exe";
     std::string commandLine = "\"" + program + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
@@ -58,25 +64,11 @@ bool ProgramDriver::Start() {
         std::fprintf(stderr, "cannot start %s: error %lu\n", program.c_str(), ::GetLastError());
         return false;
     }
-    return WaitFor([this] {
-        for (HWND h : VisibleWindows(m_info.dwProcessId)) {
-            if (Title(h).rfind("Lumeno", 0) == 0)
-                m_hDlg = h;
-        }
-        return m_hDlg != nullptr;
-    });
+    return WaitForMainWindow(m_info.dwProcessId, kWaitMs);
 }
 
 bool ProgramDriver::Attach(DWORD timeoutMs) {
-    if (!WaitFor(
-            [this] {
-                for (HWND h : VisibleWindows(0)) {
-                    if (Title(h).rfind("Lumeno", 0) == 0)
-                        m_hDlg = h;
-                }
-                return m_hDlg != nullptr;
-            },
-            timeoutMs))
+    if (!WaitForMainWindow(0, timeoutMs))
         return false;
     ::GetWindowThreadProcessId(m_hDlg, &m_info.dwProcessId);
     m_info.hProcess =
@@ -124,27 +116,22 @@ LRESULT ProgramDriver::Send(UINT msg, WPARAM wp, LPARAM lp) const {
 }
 
 bool ProgramDriver::WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs) {
-    DWORD start = ::GetTickCount();
-    for (;;) {
-        if (predicate())
-            return true;
+    for (DWORD start = ::GetTickCount(); !predicate(); ::Sleep(50)) {
         if (::GetTickCount() - start >= timeoutMs)
             return false;
-        ::Sleep(50);
     }
+    return true;
 }
 
 bool ProgramDriver::WaitForExit(DWORD timeoutMs, DWORD* pCode) {
     if (::WaitForSingleObject(m_info.hProcess, timeoutMs) != WAIT_OBJECT_0)
         return false;
-    if (pCode)
-        ::GetExitCodeProcess(m_info.hProcess, pCode);
-    return true;
+    return !pCode || ::GetExitCodeProcess(m_info.hProcess, pCode);
 }
 
 int ProgramDriver::OtherVisibleWindows() const {
     std::vector<HWND> windows = VisibleWindows(m_info.dwProcessId);
-    return static_cast<int>(windows.size()) - (std::find(windows.begin(), windows.end(), m_hDlg) != windows.end());
+    return static_cast<int>(windows.size() - std::count(windows.begin(), windows.end(), m_hDlg));
 }
 
 HWND ProgramDriver::FindWindowTitled(const std::string& title) const {
@@ -159,8 +146,7 @@ bool ProgramDriver::SaveScreenshot(const std::string& path, HWND hWnd) const {
     RECT rect;
     if (!::GetWindowRect(hWnd ? hWnd : m_hDlg, &rect))
         return false;
-    int width = rect.right - rect.left;
-    int height = rect.bottom - rect.top;
+    int width = rect.right - rect.left, height = rect.bottom - rect.top;
     HDC screen = ::GetDC(nullptr);
     HDC memory = ::CreateCompatibleDC(screen);
     HBITMAP bitmap = ::CreateCompatibleBitmap(screen, width, height);
@@ -168,15 +154,8 @@ bool ProgramDriver::SaveScreenshot(const std::string& path, HWND hWnd) const {
     ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
     ::SelectObject(memory, old);
 
-    BITMAPINFOHEADER info{};
-    info.biSize = sizeof(info);
-    info.biWidth = width;
-    info.biHeight = height;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    int stride = (width * 3 + 3) & ~3;
-    std::vector<char> pixels(static_cast<size_t>(stride) * static_cast<size_t>(height));
+    BITMAPINFOHEADER info{sizeof(info), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<char> pixels(static_cast<size_t>((width * 3 + 3) & ~3) * static_cast<size_t>(height));
     int rows = ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(),
                            reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
     ::DeleteObject(bitmap);
@@ -198,22 +177,18 @@ bool ProgramDriver::SaveScreenshot(const std::string& path, HWND hWnd) const {
 }
 
 ProgramDriver* ProgramSuite::s_program = nullptr;
-bool ProgramSuite::s_started = false;
 
 void ProgramSuite::SetUpTestSuite() {
     s_program = new ProgramDriver;
-    s_started = s_program->Start();
+    s_program->Start();
 }
 
 void ProgramSuite::TearDownTestSuite() {
-    if (s_started)
+    if (s_program->Window())
         ::PostMessageA(s_program->Window(), WM_CLOSE, 0, 0);
-    bool ended = !s_started || s_program->WaitForExit(ProgramDriver::kWaitMs);
+    DWORD code = 1;
+    bool ended = !s_program->Window() || (s_program->WaitForExit(ProgramDriver::kWaitMs, &code) && code == 0);
     delete s_program;  // ends it by force if it hung
     s_program = nullptr;
-    EXPECT_TRUE(ended);
-}
-
-void ProgramSuite::SetUp() {
-    ASSERT_TRUE(s_started) << "the program did not open its window";
+    EXPECT_TRUE(ended) << "the program did not exit cleanly on WM_CLOSE (exit code " << code << ")";
 }

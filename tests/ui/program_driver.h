@@ -26,7 +26,6 @@ public:
     bool Attach(DWORD timeoutMs = kWaitMs);
     HWND Window() const { return m_hDlg; }
     HWND Item(int id) const { return ::GetDlgItem(m_hDlg, id); }
-    DWORD ProcessId() const { return m_info.dwProcessId; }
 
     std::string Text(HWND hWnd) const;
     std::string ItemText(int id) const { return Text(Item(id)); }
@@ -39,7 +38,7 @@ public:
     void PostClick(HWND hWnd) const;
     LRESULT Send(UINT msg, WPARAM wp = 0, LPARAM lp = 0) const;
 
-    // Polls until the predicate holds or kWaitMs has passed.
+    // Polls until the predicate holds or the time has passed.
     static bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs);
     // True when the process ended within the time; its exit code in *pCode.
     bool WaitForExit(DWORD timeoutMs, DWORD* pCode = nullptr);
@@ -51,12 +50,11 @@ public:
     int OtherVisibleWindows() const;
 
 private:
+    bool WaitForMainWindow(DWORD pid, DWORD timeoutMs);
+
     PROCESS_INFORMATION m_info{};
     HWND m_hDlg = nullptr;
 };
-
-// The directory of the driver's own executable, with a trailing backslash.
-std::string DriverDirectory();
 
 // One running program shared by the tests of a suite: started before the
 // first test, closed after the last (and ended by force if it hung). Each
@@ -65,12 +63,11 @@ class ProgramSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
-    void SetUp() override;
+    void SetUp() override { ASSERT_TRUE(s_program->Window()) << "the program did not open its window"; }
 
     ProgramDriver& program() { return *s_program; }
     HWND dlg() { return s_program->Window(); }
 
 private:
     static ProgramDriver* s_program;
-    static bool s_started;
 };
