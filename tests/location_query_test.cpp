@@ -43,51 +43,34 @@ TEST(LookupLocationText, SendsTheLookupRequestAndGivesTheBody) {
               "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n");
 }
 
-struct ReplyCase {
-    const char* name;
-    Script script;
-    int code;
-    std::string text;
-};
-
-void PrintTo(const ReplyCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class LookupReplies : public ::testing::TestWithParam<ReplyCase> {};
-
-TEST_P(LookupReplies, GiveCodeAndText) {
-    const ReplyCase& c = GetParam();
-    FakeHttpPeer peer(c.script);
-    LookupReply reply = Ask(peer);
-    EXPECT_EQ(reply.nCode, c.code);
-    EXPECT_EQ(reply.strText, c.text.c_str());
-    EXPECT_EQ(peer.connections(), 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Codes,
-    LookupReplies,
-    ::testing::Values(
-        ReplyCase{"NotFound", {FakeHttpPeer::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nabc")}, 1, ""},
-        ReplyCase{"ServerErrorWithBody",
-                  {FakeHttpPeer::Send("HTTP/1.1 500 X\r\nContent-Length: 4\r\n\r\noops")},
-                  0,
-                  "oops"},
-        ReplyCase{"NoContentLength", {FakeHttpPeer::Send(Header("X-Other: 1\r\n") + "body")}, 4, ""},
-        ReplyCase{"ZeroContentLength", {FakeHttpPeer::Send(Header("Content-Length: 0\r\n"))}, 4, ""},
-        ReplyCase{"NegativeContentLength", {FakeHttpPeer::Send(Header("Content-Length: -5\r\n") + "body")}, 4, ""},
-        ReplyCase{"NoBlankAfterColon", {FakeHttpPeer::Send(Header("Content-Length:4\r\n") + "body")}, 4, ""},
-        ReplyCase{"ClosedInsideTheBody", {FakeHttpPeer::Send(Header("Content-Length: 10\r\n") + "part")}, 2, ""},
-        ReplyCase{"SilentBody",
-                  {FakeHttpPeer::Send(Header("Content-Length: 10\r\n") + "part"), FakeHttpPeer::Stall()},
-                  3,
-                  ""},
-        ReplyCase{"SilentHeader", {FakeHttpPeer::Send("HTTP/1.1 200"), FakeHttpPeer::Stall()}, 4, ""},
-        ReplyCase{"BodyUpToItsFirstZeroByte", {FakeHttpPeer::Send(Reply(std::string("ab\0cd", 5)))}, 0, "ab"},
+// The result code for each kind of reply; text only with code 0.
+TEST(LookupLocationText, GivesCodeAndTextForEachReply) {
+    const struct {
+        const char* name;
+        Script script;
+        int code;
+        std::string text;
+    } cases[] = {
+        {"not found", {FakeHttpPeer::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nabc")}, 1, ""},
+        {"500 with a body", {FakeHttpPeer::Send("HTTP/1.1 500 X\r\nContent-Length: 4\r\n\r\noops")}, 0, "oops"},
+        {"no Content-Length", {FakeHttpPeer::Send(Header("X-Other: 1\r\n") + "body")}, 4, ""},
+        {"zero Content-Length", {FakeHttpPeer::Send(Header("Content-Length: 0\r\n"))}, 4, ""},
+        {"negative Content-Length", {FakeHttpPeer::Send(Header("Content-Length: -5\r\n") + "body")}, 4, ""},
+        {"closed inside the body", {FakeHttpPeer::Send(Header("Content-Length: 10\r\n") + "part")}, 2, ""},
+        {"silent body", {FakeHttpPeer::Send(Header("Content-Length: 10\r\n") + "part"), FakeHttpPeer::Stall()}, 3, ""},
+        {"silent header", {FakeHttpPeer::Send("HTTP/1.1 200"), FakeHttpPeer::Stall()}, 4, ""},
+        {"body up to its first zero byte", {FakeHttpPeer::Send(Reply(std::string("ab\0cd", 5)))}, 0, "ab"},
         // Beyond the 4096-byte buffer a body is cut to 4095 bytes: never
         // overrun, always terminated.
-        ReplyCase{"OversizedBody", {FakeHttpPeer::Send(Reply(Letters(6000)))}, 0, Letters(4095)}));
+        {"oversized body", {FakeHttpPeer::Send(Reply(Letters(6000)))}, 0, Letters(4095)}};
+    for (const auto& c : cases) {
+        FakeHttpPeer peer(c.script);
+        LookupReply reply = Ask(peer);
+        EXPECT_EQ(reply.nCode, c.code) << c.name;
+        EXPECT_EQ(reply.strText, c.text.c_str()) << c.name;
+        EXPECT_EQ(peer.connections(), 1) << c.name;
+    }
+}
 
 TEST(LookupLocationText, AssemblesABodyOfManyPieces) {
     std::string body = Letters(3000);
