@@ -14,6 +14,17 @@ int FreeLoopbackPort() {
     return port;
 }
 
+std::string Reply(const std::string& body, const std::string& status) {
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string Letters(size_t n) {
+    std::string s(n, 'a');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + i % 26);
+    return s;
+}
+
 std::vector<FakeHttpPeer::Step> FakeHttpPeer::Trickle(const std::string& bytes, size_t pieceSize) {
     std::vector<Step> steps;
     for (size_t at = 0; at < bytes.size(); at += pieceSize) {

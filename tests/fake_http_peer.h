@@ -15,6 +15,10 @@
 // A port on 127.0.0.1 that nothing listens on at the moment of asking; 0 when
 // none could be had.
 int FreeLoopbackPort();
+// A whole reply whose Content-Length fits the body.
+std::string Reply(const std::string& body, const std::string& status = "200 OK");
+// The alphabet over and over: a piece out of place shows.
+std::string Letters(size_t n);
 
 class FakeHttpPeer {
 public:

@@ -75,28 +75,23 @@ TEST(HttpTransferRequest, ComposesExactText) {
     EXPECT_EQ(length, static_cast<int>(text.size()));
 }
 
+// The Range line, when there is one, follows the cookie line and precedes the empty line.
 TEST(HttpTransferRequest, RangeLine) {
-    struct {
+    const struct {
         int start;
         int end;
-        const char* line;  // null: no Range line
+        const char* line;
     } cases[] = {{100, 0, "Range: bytes=100-\r\n"},
                  {100, 100, "Range: bytes=100-\r\n"},
                  {100, 499, "Range: bytes=100-499\r\n"},
-                 {0, 499, nullptr},
-                 {-5, 10, nullptr}};
+                 {0, 499, ""},
+                 {-5, 10, ""}};
     for (const auto& c : cases) {
         CHttpTransfer transfer;
         int length = 0;
         std::string text = transfer.BuildRequest("h", "/p", length, "k", nullptr, c.start, c.end);
-        size_t at = text.find("Range:");
-        if (!c.line) {
-            EXPECT_EQ(at, std::string::npos) << c.start;
-            continue;
-        }
-        // The Range line follows the cookie line and precedes the empty line.
-        EXPECT_EQ(text.substr(at), std::string(c.line) + "\r\n") << c.start << "-" << c.end;
-        EXPECT_EQ(text.find("Set Cookie:0k\r\n") + 15, at);
+        EXPECT_EQ(text.substr(text.find("Set Cookie:0k\r\n") + 15), std::string(c.line) + "\r\n")
+            << c.start << "-" << c.end;
     }
 }
 
@@ -140,9 +135,7 @@ TEST(HttpTransferExchange, SendsExactBytesAndSplitsHeaderFromBody) {
 // A header that arrives one byte per write must be read to its empty line,
 // and the body pieces after it assembled in order.
 TEST(HttpTransferExchange, HeaderAndBodyInManySmallWrites) {
-    std::string body(2500, 'b');
-    for (size_t i = 0; i < body.size(); ++i)
-        body[i] = static_cast<char>('a' + i % 26);
+    std::string body = Letters(2500);
     auto script = FakeHttpPeer::Trickle("HTTP/1.1 404 Not Found\r\nContent-Length: 2500\r\n\r\n", 1);
     auto bodySteps = FakeHttpPeer::Trickle(body, 700);
     script.insert(script.end(), bodySteps.begin(), bodySteps.end());

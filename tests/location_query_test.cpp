@@ -22,17 +22,6 @@ std::string Header(const std::string& fields) {
     return "HTTP/1.1 200 OK\r\n" + fields + "\r\n";
 }
 
-std::string Reply(const std::string& body) {
-    return Header("Content-Length: " + std::to_string(body.size()) + "\r\n") + body;
-}
-
-std::string Letters(size_t n) {
-    std::string s(n, 'x');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>('a' + i % 26);
-    return s;
-}
-
 TEST(LookupLocationText, SendsTheLookupRequestAndGivesTheBody) {
     FakeHttpPeer peer({FakeHttpPeer::Send(Reply("somewhere"))});
     LookupReply reply = Ask(peer);
@@ -51,8 +40,8 @@ TEST(LookupLocationText, GivesCodeAndTextForEachReply) {
         int code;
         std::string text;
     } cases[] = {
-        {"not found", {FakeHttpPeer::Send("HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nabc")}, 1, ""},
-        {"500 with a body", {FakeHttpPeer::Send("HTTP/1.1 500 X\r\nContent-Length: 4\r\n\r\noops")}, 0, "oops"},
+        {"not found", {FakeHttpPeer::Send(Reply("abc", "404 Not Found"))}, 1, ""},
+        {"500 with a body", {FakeHttpPeer::Send(Reply("oops", "500 X"))}, 0, "oops"},
         {"no Content-Length", {FakeHttpPeer::Send(Header("X-Other: 1\r\n") + "body")}, 4, ""},
         {"zero Content-Length", {FakeHttpPeer::Send(Header("Content-Length: 0\r\n"))}, 4, ""},
         {"negative Content-Length", {FakeHttpPeer::Send(Header("Content-Length: -5\r\n") + "body")}, 4, ""},

@@ -17,10 +17,6 @@ extern int g_lookupPort;  // the port the program under test asks (see main)
 
 namespace {
 
-std::string Reply(const std::string& body, const char* status = "200 OK") {
-    return std::string("HTTP/1.1 ") + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
 // Reads the text the system keeps for the window, without a message: works
 // while the program's thread is blocked in a lookup.
 std::string StoredText(HWND hWnd) {

@@ -77,15 +77,12 @@ bool ProgramDriver::Attach(DWORD timeoutMs) {
 }
 
 std::string ProgramDriver::Text(HWND hWnd) const {
-    DWORD_PTR length = 0;
-    if (!::SendMessageTimeoutA(hWnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &length))
-        return "<no answer>";
-    std::vector<char> buffer(length + 1, '\0');
+    char text[8192] = "";  // room for the longest answer line
     DWORD_PTR got = 0;
-    if (!::SendMessageTimeoutA(hWnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                               SMTO_ABORTIFHUNG, kMessageTimeoutMs, &got))
+    if (!::SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                               kMessageTimeoutMs, &got))
         return "<no answer>";
-    return std::string(buffer.data(), got);
+    return std::string(text, got);
 }
 
 bool ProgramDriver::SetItemText(int id, const std::string& text) const {

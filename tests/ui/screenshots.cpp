@@ -15,8 +15,7 @@ int TakeScreenshots(const std::string& directory) {
         return 1;
     program.PostCommand(IDC_EXAMPLE, STN_CLICKED);
     for (std::string place : {"河南省郑州市二七区", "河南省郑州市中原区", "河南省郑州市金水区"}) {
-        std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(place.size()) + "\r\n\r\n" + place;
-        FakeHttpPeer peer({FakeHttpPeer::Send(reply)}, g_lookupPort);
+        FakeHttpPeer peer({FakeHttpPeer::Send(Reply(place))}, g_lookupPort);
         program.PostCommand(IDOK, BN_CLICKED);
         if (!ProgramDriver::WaitFor([&] { return program.ItemText(IDC_RESULT1) == place; }))
             return 1;
