@@ -34,7 +34,7 @@ std::vector<FakeHttpPeer::Step> FakeHttpPeer::Trickle(const std::string& bytes, 
     return steps;
 }
 
-FakeHttpPeer::FakeHttpPeer(std::vector<std::vector<Step>> scripts, int port) : m_scripts(std::move(scripts)) {
+FakeHttpPeer::FakeHttpPeer(std::vector<Step> script, int port) : m_script(std::move(script)) {
     m_listener = net::ListenLoopback(port, &m_port);
     if (m_listener == net::kInvalidSocket)
         throw std::runtime_error("fake peer: cannot listen on 127.0.0.1");
@@ -54,52 +54,37 @@ FakeHttpPeer& FakeHttpPeer::Finish() {
 }
 
 void FakeHttpPeer::Serve() {
-    for (const std::vector<Step>& script : m_scripts) {
-        // Accept the next connection, looking at the stop flag between short waits.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
-        while (!net::WaitReadable(m_listener, kSliceMs)) {
-            if (m_stop || std::chrono::steady_clock::now() >= deadline)
-                return;
-        }
-        net::socket_t client = net::Accept(m_listener);
-        if (client == net::kInvalidSocket)
+    // Accept the connection, looking at the stop flag between short waits.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
+    while (!net::WaitReadable(m_listener, kSliceMs)) {
+        if (m_stop || std::chrono::steady_clock::now() >= deadline)
             return;
-        ++m_connections;
-        Play(client, script);
-        net::Close(client);
     }
-}
-
-void FakeHttpPeer::Play(net::socket_t client, const std::vector<Step>& script) {
+    net::socket_t client = net::Accept(m_listener);
+    if (client == net::kInvalidSocket)
+        return;
+    ++m_connections;
     net::SetTimeout(client, false, kWaitLimitMs);
     net::SetTimeout(client, true, kWaitLimitMs);
-    m_request.clear();
     char buffer[512];
     int n;
     while (m_request.find("\r\n\r\n") == std::string::npos && (n = net::Recv(client, buffer, sizeof(buffer))) > 0)
         m_request.append(buffer, static_cast<size_t>(n));
-    for (const Step& step : script) {
-        switch (step.kind) {
-            case Step::Send:
-                if (net::Send(client, step.bytes.data(), static_cast<int>(step.bytes.size())) < 0)
-                    return;
-                break;
-            case Step::Pause:
-                std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
-                break;
-            case Step::StallUntilClientCloses: {
-                // Hold the connection open, silent, until the client gives up.
-                auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
-                while (std::chrono::steady_clock::now() < deadline) {
-                    if (net::WaitReadable(client, kSliceMs) && net::Recv(client, buffer, sizeof(buffer)) <= 0) {
-                        m_clientClosed = true;
-                        return;
-                    }
-                }
-                return;
-            }
-        }
+    for (const Step& step : m_script) {
+        if (step.kind == Step::Send && net::Send(client, step.bytes.data(), static_cast<int>(step.bytes.size())) < 0)
+            break;
+        if (step.kind == Step::Pause)
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
+        if (step.kind != Step::StallUntilClientCloses)
+            continue;
+        // Hold the connection open, silent, until the client gives up.
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
+        while (!m_clientClosed && std::chrono::steady_clock::now() < deadline)
+            m_clientClosed = net::WaitReadable(client, kSliceMs) && net::Recv(client, buffer, sizeof(buffer)) <= 0;
+        net::Close(client);
+        return;
     }
     // An orderly end, seen by the client as a receive of 0.
     net::ShutdownSend(client);
+    net::Close(client);
 }

@@ -1,8 +1,7 @@
 // A scripted HTTP peer on 127.0.0.1, shared by the tests and the fuzz
-// targets: it accepts one connection per script, records each request
-// exactly as received (up to its empty line), plays the script of writes,
-// pauses and stalls, and closes that connection. Every wait is bounded, and
-// the destructor stops and joins the thread.
+// targets: it accepts one connection, records the request up to its empty
+// line, plays the script of writes, pauses and stalls, and closes the
+// connection. Every wait is bounded; the destructor joins the thread.
 #pragma once
 
 #include <atomic>
@@ -35,16 +34,14 @@ public:
 
     // Port 0 takes a free port; a fixed one (for a client that cannot be told
     // the port) may be taken again by the next peer at once.
-    explicit FakeHttpPeer(std::vector<Step> script, int port = 0)
-        : FakeHttpPeer(std::vector<std::vector<Step>>{std::move(script)}, port) {}
-    explicit FakeHttpPeer(std::vector<std::vector<Step>> scripts, int port = 0);
+    explicit FakeHttpPeer(std::vector<Step> script, int port = 0);
     ~FakeHttpPeer();
     FakeHttpPeer(const FakeHttpPeer&) = delete;
     FakeHttpPeer& operator=(const FakeHttpPeer&) = delete;
 
     int port() const { return m_port; }
     // Each waits (bounded) until the peer has finished, then tells what it saw.
-    std::string request() { return Finish().m_request; }  // the last one
+    std::string request() { return Finish().m_request; }
     int connections() { return Finish().m_connections; }
     // True when a Stall step saw the client close its side.
     bool clientClosed() { return Finish().m_clientClosed; }
@@ -54,11 +51,10 @@ public:
 
 private:
     void Serve();
-    void Play(net::socket_t client, const std::vector<Step>& script);
     // Joins the thread: what it wrote is then safe to read.
     FakeHttpPeer& Finish();
 
-    std::vector<std::vector<Step>> m_scripts;
+    std::vector<Step> m_script;
     net::socket_t m_listener;
     int m_port = 0;
     std::atomic<bool> m_stop{false};

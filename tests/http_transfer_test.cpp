@@ -132,20 +132,6 @@ TEST(HttpTransferExchange, SendsExactBytesAndSplitsHeaderFromBody) {
     EXPECT_EQ(transfer.GetStatusCode(), 200);
 }
 
-// A header that arrives one byte per write must be read to its empty line,
-// and the body pieces after it assembled in order.
-TEST(HttpTransferExchange, HeaderAndBodyInManySmallWrites) {
-    std::string body = Letters(2500);
-    auto script = FakeHttpPeer::Trickle("HTTP/1.1 404 Not Found\r\nContent-Length: 2500\r\n\r\n", 1);
-    auto bodySteps = FakeHttpPeer::Trickle(body, 700);
-    script.insert(script.end(), bodySteps.begin(), bodySteps.end());
-    FakeHttpPeer peer(script);
-    CHttpTransfer transfer;
-    Exchange(transfer, peer);
-    EXPECT_EQ(transfer.GetStatusCode(), 404);
-    EXPECT_EQ(ReceiveAll(transfer), body);
-}
-
 // Without an empty line the header stops at 1024 bytes; the rest of it comes
 // back through Receive, ahead of anything else.
 TEST(HttpTransferExchange, LongHeaderStopsAt1024Bytes) {

@@ -61,9 +61,11 @@ TEST(LookupLocationText, GivesCodeAndTextForEachReply) {
     }
 }
 
-TEST(LookupLocationText, AssemblesABodyOfManyPieces) {
+// A header that arrives one byte per write must be read to its empty line,
+// and the body pieces after it assembled in order.
+TEST(LookupLocationText, AssemblesAReplyOfManyPieces) {
     std::string body = Letters(3000);
-    Script script = {FakeHttpPeer::Send(Header("Content-Length: 3000\r\n"))};
+    Script script = FakeHttpPeer::Trickle(Header("Content-Length: 3000\r\n"), 1);
     Script pieces = FakeHttpPeer::Trickle(body, 333);
     script.insert(script.end(), pieces.begin(), pieces.end());
     FakeHttpPeer peer(script);
