@@ -52,7 +52,6 @@ TEST(HttpTransferFresh, ReportsNothingYet) {
     EXPECT_EQ(transfer.GetStatusCode(), -1);
     EXPECT_EQ(transfer.GetHeaderField("Content-Length", buffer, sizeof(buffer)), -1);
     EXPECT_EQ(transfer.ReadHeaderLine(buffer, sizeof(buffer)), -1);
-    EXPECT_EQ(transfer.ReadHeaderLine(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(transfer.Close(), 1);
     EXPECT_EQ(transfer.SendRequest(), 0);
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
@@ -60,14 +59,12 @@ TEST(HttpTransferFresh, ReportsNothingYet) {
     EXPECT_EQ(transfer.Connect(nullptr, 80), 0);
 }
 
-TEST(HttpTransferRequest, ComposesExactText) {
+// The query's own request is checked byte for byte as sent (below); here the
+// optional lines, in their order.
+TEST(HttpTransferRequest, ComposesRefererAndCookieLines) {
     CHttpTransfer transfer;
     int length = -1;
-    std::string text = transfer.BuildRequest("127.0.0.1", kRequestPath, length, nullptr, nullptr, 0, 0);
-    EXPECT_EQ(text, kExpectedRequest);
-    EXPECT_EQ(length, static_cast<int>(text.size()));
-
-    text = transfer.BuildRequest("h", "/p", length, "c=1", "http://r/", 0, 0);
+    std::string text = transfer.BuildRequest("h", "/p", length, "c=1", "http://r/", 0, 0);
     EXPECT_EQ(text,
               "GET /p HTTP/1.1\r\nHost:h\r\nReferer:http://r/\r\nAccept:*/*\r\n"
               "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nConnection:Keep-Alive\r\n"

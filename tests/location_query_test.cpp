@@ -22,24 +22,16 @@ std::string Header(const std::string& fields) {
     return "HTTP/1.1 200 OK\r\n" + fields + "\r\n";
 }
 
-TEST(LookupLocationText, SendsTheLookupRequestAndGivesTheBody) {
-    FakeHttpPeer peer({FakeHttpPeer::Send(Reply("somewhere"))});
-    LookupReply reply = Ask(peer);
-    EXPECT_EQ(reply.nCode, kLookupOk);
-    EXPECT_EQ(reply.strText, "somewhere");
-    // The rest of the request is the transfer's own; the Host line names the host, never the port.
-    EXPECT_EQ(peer.request().substr(0, 94),
-              "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n");
-}
-
-// The result code for each kind of reply; text only with code 0.
-TEST(LookupLocationText, GivesCodeAndTextForEachReply) {
+// The result code for each kind of reply, text only with code 0. The rest of
+// the request is the transfer's own; the Host line names the host, never the port.
+TEST(LookupLocationText, SendsTheRequestAndGivesCodeAndText) {
     const struct {
         const char* name;
         Script script;
         int code;
         std::string text;
     } cases[] = {
+        {"found", {FakeHttpPeer::Send(Reply("somewhere"))}, 0, "somewhere"},
         {"not found", {FakeHttpPeer::Send(Reply("abc", "404 Not Found"))}, 1, ""},
         {"500 with a body", {FakeHttpPeer::Send(Reply("oops", "500 X"))}, 0, "oops"},
         {"no Content-Length", {FakeHttpPeer::Send(Header("X-Other: 1\r\n") + "body")}, 4, ""},
@@ -58,6 +50,8 @@ TEST(LookupLocationText, GivesCodeAndTextForEachReply) {
         EXPECT_EQ(reply.nCode, c.code) << c.name;
         EXPECT_EQ(reply.strText, c.text.c_str()) << c.name;
         EXPECT_EQ(peer.connections(), 1) << c.name;
+        EXPECT_EQ(peer.request().substr(0, 94),
+                  "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n");
     }
 }
 

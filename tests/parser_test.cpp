@@ -17,55 +17,50 @@ struct ParseCase {
     int32_t y;
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) {
-    *os << "[" << c.lon << "] [" << c.lat << "]";
-}
-
-class ParseCoordinatesTest : public ::testing::TestWithParam<ParseCase> {};
-
-TEST_P(ParseCoordinatesTest, GivesExactMapUnits) {
-    const ParseCase& c = GetParam();
-    MapPoint p = ParseCoordinates(c.lon, c.lat);
-    EXPECT_EQ(p.x, c.x);
-    EXPECT_EQ(p.y, c.y);
-}
-
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Pairs, ParseCoordinatesTest, ::testing::Values(
+const ParseCase kPairs[] = {
     // The three notations on the About box's examples. The first row's product
     // is exactly 40916646.0 only when rounded to a double at once; an x87
     // intermediate would truncate to 40916645.
-    ParseCase{"113.65735", "34.79139167", 40916646, 12524901},
-    ParseCase{"113.39'26.46\"", "34.47'29.01\"", 40916646, 12524900},
-    ParseCase{"113.39'441", "34.41'4835", 40916646, 12488900},
-    ParseCase{" 113.65735", "34.79139167", 40916646, 12524901},
-    ParseCase{"113.39'26.46\"abc", "34.47'29.01\"xyz", 40916646, 12524900},
+    {"113.65735", "34.79139167", 40916646, 12524901},
+    {"113.39'26.46\"", "34.47'29.01\"", 40916646, 12524900},
+    {"113.39'441", "34.41'4835", 40916646, 12488900},
+    {" 113.65735", "34.79139167", 40916646, 12524901},
+    {"113.39'26.46\"abc", "34.47'29.01\"xyz", 40916646, 12524900},
     // Truncation, not rounding: each of these lies a hair below a whole unit.
-    ParseCase{"113.39'", "34.47'", 40914000, 12522000},
-    ParseCase{"113.39'441", "34.41'", 40916646, 12485999},
-    ParseCase{"-113.39'441", "-34.41'", -40443354, -11994000},
+    {"113.39'", "34.47'", 40914000, 12522000},
+    {"113.39'441", "34.41'", 40916646, 12485999},
+    {"-113.39'441", "-34.41'", -40443354, -11994000},
     // Minutes and seconds are multiplied by the double nearest 1/60 and 1/3600.
     // Dividing by 60 or 3600 instead gives 186000, 462000, 25200 and 27600 here.
-    ParseCase{"0.31'", "0.77'", 185999, 461999},
-    ParseCase{"0.1'192\"", "0.3'96\"", 25199, 27599},
+    {"0.31'", "0.77'", 185999, 461999},
+    {"0.1'192\"", "0.3'96\"", 25199, 27599},
     // Which notation applies is decided once for the pair, from both texts' marks.
-    ParseCase{"113.5'", "34.5'", 40710000, 12270000},
-    ParseCase{"113.39'26.46\"", "34.47'29", 40680000, 12240000},
-    ParseCase{"113.39'26.46\"", "34.79139167", 40820400, 12524901},
-    ParseCase{"113'39'26", "34'47'29", 0, 0},
-    ParseCase{"113'39.5\"", "34.47'29.01\"", 40683950, 12524900},
-    ParseCase{"", "", 0, 0},
-    ParseCase{".5'30", "34.5'30", 31800, 12271800},  // a mark at the very start still counts
-    ParseCase{"113.5'", "'30", 0, 0},
-    ParseCase{"113.39'26.46\"", "\"34.47'29.01", 40916646, 282000},
-    ParseCase{"abc", "北京", 0, 0},
+    {"113.5'", "34.5'", 40710000, 12270000},
+    {"113.39'26.46\"", "34.47'29", 40680000, 12240000},
+    {"113.39'26.46\"", "34.79139167", 40820400, 12524901},
+    {"113'39'26", "34'47'29", 0, 0},
+    {"113'39.5\"", "34.47'29.01\"", 40683950, 12524900},
+    {"", "", 0, 0},
+    {".5'30", "34.5'30", 31800, 12271800},  // a mark at the very start still counts
+    {"113.5'", "'30", 0, 0},
+    {"113.39'26.46\"", "\"34.47'29.01", 40916646, 282000},
+    {"abc", "北京", 0, 0},
     // Out of range: the low 32 bits of the 64-bit truncation, and 0 beyond 2^63.
-    ParseCase{"12004", "30", 26472704, 10800000},
-    ParseCase{"1e300", "30", 0, 10800000},
-    ParseCase{"-1e300", "1e-400", 0, 0},
-    ParseCase{"1e400", "30", 0, 10800000},
-    ParseCase{"5965.2323555555555", "-5965.232355555556", INT32_MIN, INT32_MIN}));
+    {"12004", "30", 26472704, 10800000},
+    {"1e300", "30", 0, 10800000},
+    {"-1e300", "1e-400", 0, 0},
+    {"1e400", "30", 0, 10800000},
+    {"5965.2323555555555", "-5965.232355555556", INT32_MIN, INT32_MIN}};
 // clang-format on
+
+TEST(ParseCoordinates, GivesExactMapUnits) {
+    for (const ParseCase& c : kPairs) {
+        MapPoint p = ParseCoordinates(c.lon, c.lat);
+        EXPECT_EQ(p.x, c.x) << "[" << c.lon << "] [" << c.lat << "]";
+        EXPECT_EQ(p.y, c.y) << "[" << c.lon << "] [" << c.lat << "]";
+    }
+}
 
 // A piece is read from at most 51 bytes: the 52nd digit onward is not part
 // of the number, so a longer text does not change the result, and nothing

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -140,37 +141,31 @@ HWND ProgramDriver::FindWindowTitled(const std::string& title) const {
 }
 
 bool ProgramDriver::SaveScreenshot(const std::string& path, HWND hWnd) const {
-    RECT rect;
-    if (!::GetWindowRect(hWnd ? hWnd : m_hDlg, &rect))
+    RECT r;
+    if (!::GetWindowRect(hWnd ? hWnd : m_hDlg, &r))
         return false;
-    int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    int width = r.right - r.left, height = r.bottom - r.top;
     HDC screen = ::GetDC(nullptr);
     HDC memory = ::CreateCompatibleDC(screen);
     HBITMAP bitmap = ::CreateCompatibleBitmap(screen, width, height);
     HGDIOBJ old = ::SelectObject(memory, bitmap);
-    ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    ::BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
     ::SelectObject(memory, old);
-
+    // The file header, the bitmap header, then the rows bottom up, each padded to 4 bytes.
+    BITMAPFILEHEADER file{0x4D42 /* "BM" */, 0, 0, 0, sizeof(file) + sizeof(BITMAPINFOHEADER)};
     BITMAPINFOHEADER info{sizeof(info), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    std::vector<char> pixels(static_cast<size_t>((width * 3 + 3) & ~3) * static_cast<size_t>(height));
-    int rows = ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(),
+    std::vector<char> bytes(file.bfOffBits + static_cast<size_t>((width * 3 + 3) & ~3) * static_cast<size_t>(height));
+    int rows = ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), &bytes[file.bfOffBits],
                            reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
     ::DeleteObject(bitmap);
     ::DeleteDC(memory);
     ::ReleaseDC(nullptr, screen);
-    if (rows != height)
-        return false;
-
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42;  // "BM"
-    file.bfOffBits = sizeof(file) + sizeof(info);
-    file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
-    FILE* out = std::fopen(path.c_str(), "wb");
-    if (!out)
-        return false;
-    bool ok = std::fwrite(&file, sizeof(file), 1, out) == 1 && std::fwrite(&info, sizeof(info), 1, out) == 1 &&
-              std::fwrite(pixels.data(), 1, pixels.size(), out) == pixels.size();
-    return std::fclose(out) == 0 && ok;
+    file.bfSize = static_cast<DWORD>(bytes.size());
+    std::memcpy(&bytes[0], &file, sizeof(file));
+    std::memcpy(&bytes[sizeof(file)], &info, sizeof(info));
+    FILE* out = rows == height ? std::fopen(path.c_str(), "wb") : nullptr;
+    bool written = out && std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return out && std::fclose(out) == 0 && written;
 }
 
 ProgramDriver* ProgramSuite::s_program = nullptr;

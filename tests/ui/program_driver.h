@@ -38,9 +38,8 @@ public:
     void PostClick(HWND hWnd) const;
     LRESULT Send(UINT msg, WPARAM wp = 0, LPARAM lp = 0) const;
 
-    // Polls until the predicate holds or the time has passed.
     static bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs);
-    // True when the process ended within the time; its exit code in *pCode.
+    // True when the process ended in time; its exit code in *pCode.
     bool WaitForExit(DWORD timeoutMs, DWORD* pCode = nullptr);
     // Writes the window's pixels (the main window by default) as a 24-bit BMP file.
     bool SaveScreenshot(const std::string& path, HWND hWnd = nullptr) const;
