@@ -46,7 +46,8 @@ std::string ReceiveAll(CHttpTransfer& transfer) {
     return body;
 }
 
-TEST(HttpTransferFresh, ReportsNothingYet) {
+// Before a header is read, and without a connection, nothing is reported or sent.
+TEST(HttpTransferUnconnected, ReportsNothingAndSendsNothing) {
     CHttpTransfer transfer;
     char buffer[16];
     EXPECT_EQ(transfer.GetStatusCode(), -1);
@@ -57,6 +58,11 @@ TEST(HttpTransferFresh, ReportsNothingYet) {
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
     EXPECT_EQ(transfer.SetTimeout(1000, 0), 0);  // no socket to set it on
     EXPECT_EQ(transfer.Connect(nullptr, 80), 0);
+    int closedPort = FreeLoopbackPort();
+    ASSERT_NE(closedPort, 0);
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    EXPECT_EQ(transfer.Connect("127.0.0.1", closedPort), 0);
+    EXPECT_EQ(transfer.SendRequest(), 0);
 }
 
 // The query's own request is checked byte for byte as sent (below); here the
@@ -159,34 +165,23 @@ TEST(HttpTransferExchange, PeerClosingInsideTheHeader) {
     }
 }
 
-TEST(HttpTransferExchange, ReceiveTimesOutAndCloses) {
-    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
+// A receive that times out closes the socket; so does the destructor.
+TEST(HttpTransferExchange, TimeOutAndDestructorClose) {
+    FakeHttpPeer timedOut({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
+    FakeHttpPeer destroyed({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
     CHttpTransfer transfer;
-    Exchange(transfer, peer);
+    Exchange(transfer, timedOut);
     ASSERT_EQ(transfer.SetTimeout(1000, 1), 1);  // whole seconds, for sending
     ASSERT_EQ(transfer.SetTimeout(200, 0), 1);
     char buffer[8];
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
-    EXPECT_TRUE(peer.clientClosed());
-}
-
-TEST(HttpTransferExchange, DestructorClosesTheSocket) {
-    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
+    EXPECT_TRUE(timedOut.clientClosed());
     {
-        CHttpTransfer transfer;
-        Exchange(transfer, peer);
+        CHttpTransfer other;
+        Exchange(other, destroyed);
     }
-    EXPECT_TRUE(peer.clientClosed());
-}
-
-TEST(HttpTransferConnect, RefusedPeerGivesZero) {
-    int closedPort = FreeLoopbackPort();
-    ASSERT_NE(closedPort, 0);
-    CHttpTransfer transfer;
-    ASSERT_EQ(transfer.CreateSocket(), 1);
-    EXPECT_EQ(transfer.Connect("127.0.0.1", closedPort), 0);
-    EXPECT_EQ(transfer.SendRequest(), 0);  // not connected
+    EXPECT_TRUE(destroyed.clientClosed());
 }
 
 // One object used again: a second CreateSocket replaces the first socket, and

@@ -92,10 +92,6 @@ bool ProgramDriver::SetItemText(int id, const std::string& text) const {
                                  kMessageTimeoutMs, &result) != 0;
 }
 
-void ProgramDriver::PostCommand(int id, int code) const {
-    ::PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Item(id)));
-}
-
 void ProgramDriver::PostKey(HWND hWnd, WORD vk) const {
     UINT scan = ::MapVirtualKeyA(vk, 0);
     ::PostMessageA(hWnd, WM_KEYDOWN, vk, 1 | (scan << 16));
@@ -119,12 +115,6 @@ bool ProgramDriver::WaitFor(const std::function<bool()>& predicate, DWORD timeou
             return false;
     }
     return true;
-}
-
-bool ProgramDriver::WaitForExit(DWORD timeoutMs, DWORD* pCode) {
-    if (::WaitForSingleObject(m_info.hProcess, timeoutMs) != WAIT_OBJECT_0)
-        return false;
-    return !pCode || ::GetExitCodeProcess(m_info.hProcess, pCode);
 }
 
 int ProgramDriver::OtherVisibleWindows() const {

@@ -31,7 +31,9 @@ public:
     std::string ItemText(int id) const { return Text(Item(id)); }
     bool SetItemText(int id, const std::string& text) const;
     // A button press or a click notification, as the control would send it.
-    void PostCommand(int id, int code) const;
+    void PostCommand(int id, int code) const {
+        ::PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Item(id)));
+    }
     // A key pressed and released while the focus is in the given control.
     void PostKey(HWND hWnd, WORD vk) const;
     // A left click on the control (it takes the focus, statics notify).
@@ -40,7 +42,10 @@ public:
 
     static bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs);
     // True when the process ended in time; its exit code in *pCode.
-    bool WaitForExit(DWORD timeoutMs, DWORD* pCode = nullptr);
+    bool WaitForExit(DWORD timeoutMs, DWORD* pCode = nullptr) {
+        return ::WaitForSingleObject(m_info.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
+               (!pCode || ::GetExitCodeProcess(m_info.hProcess, pCode));
+    }
     // Writes the window's pixels (the main window by default) as a 24-bit BMP file.
     bool SaveScreenshot(const std::string& path, HWND hWnd = nullptr) const;
     // A visible top-level window of the program with exactly this title, or null.
