@@ -11,8 +11,8 @@
 namespace {
 
 struct ParseCase {
-    const char* lon;
-    const char* lat;
+    std::string lon;
+    std::string lat;
     int32_t x;
     int32_t y;
 };
@@ -51,33 +51,20 @@ const ParseCase kPairs[] = {
     {"1e300", "30", 0, 10800000},
     {"-1e300", "1e-400", 0, 0},
     {"1e400", "30", 0, 10800000},
-    {"5965.2323555555555", "-5965.232355555556", INT32_MIN, INT32_MIN}};
+    {"5965.2323555555555", "-5965.232355555556", INT32_MIN, INT32_MIN},
+    // A piece is read from at most 51 bytes: later digits do not count, and
+    // nothing past the scratch copy is read.
+    {"113.65735" + std::string(42, '0'), "34.79139167" + std::string(40, '0') + "9999", 40916646, 12524901},
+    {std::string(50, ' ') + "73.0'", "34.0'", 7 * 360000, 34 * 360000},  // the 7 is byte 51
+    {std::string(51, ' ') + "73.0'", "34.0'", 0, 34 * 360000}};  // the degrees start past byte 51
 // clang-format on
 
 TEST(ParseCoordinates, GivesExactMapUnits) {
     for (const ParseCase& c : kPairs) {
-        MapPoint p = ParseCoordinates(c.lon, c.lat);
+        MapPoint p = ParseCoordinates(c.lon.c_str(), c.lat.c_str());
         EXPECT_EQ(p.x, c.x) << "[" << c.lon << "] [" << c.lat << "]";
         EXPECT_EQ(p.y, c.y) << "[" << c.lon << "] [" << c.lat << "]";
     }
-}
-
-// A piece is read from at most 51 bytes: the 52nd digit onward is not part
-// of the number, so a longer text does not change the result, and nothing
-// past the scratch copy is read.
-TEST(ParseCoordinatesPieces, LongPiecesAreCutAt51Bytes) {
-    std::string lon = "113.65735" + std::string(42, '0');  // 51 bytes
-    std::string lat = "34.79139167" + std::string(40, '0') + "9999";
-    MapPoint p = ParseCoordinates(lon.c_str(), lat.c_str());
-    EXPECT_EQ(p.x, 40916646);
-    EXPECT_EQ(p.y, 12524901);
-
-    std::string degrees = std::string(50, ' ') + "7" + "3.0'";  // the 7 is byte 51
-    p = ParseCoordinates(degrees.c_str(), "34.0'");
-    EXPECT_EQ(p.x, 7 * 360000);
-    std::string cut = std::string(51, ' ') + "73.0'";  // the degrees start past byte 51
-    p = ParseCoordinates(cut.c_str(), "34.0'");
-    EXPECT_EQ(p.x, 0);
 }
 
 // Region edges: left and top inside, right and bottom outside; each pair is

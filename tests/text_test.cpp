@@ -24,45 +24,41 @@ TEST(AsciiToDouble, RoundsCorrectly) {
     EXPECT_EQ(AsciiToDouble("0.44100000000000000000000000000000000000000001"), 0.441);
 }
 
-struct DoubleCase {
+struct NumberCase {
     std::string text;
     double value;
 };
 
+// clang-format off
 // Reads the longest prefix that forms a number, after white space; nothing
 // else (no inf, nan or hex) counts as one.
 TEST(AsciiToDouble, ReadsOnlyWhatFormsANumber) {
-    // clang-format off
-    const DoubleCase cases[] = {
+    const NumberCase cases[] = {
         {" \t\n-0.5abc", -0.5}, {"+.5", 0.5}, {"5.", 5.0}, {"1.2.3", 1.2}, {"26.46\"", 26.46}, {"1e", 1.0},
         {"1e+", 1.0}, {"2E3x", 2000.0}, {"0.44.1", 0.44}, {".", 0.0}, {"-", 0.0}, {"", 0.0}, {"- 1", 0.0},
         {"inf", 0.0}, {"nan", 0.0}, {"0x10", 0.0}};
-    // clang-format on
-    for (const DoubleCase& c : cases)
+    for (const NumberCase& c : cases)
         EXPECT_EQ(AsciiToDouble(c.text.c_str()), c.value) << "[" << c.text << "]";
 }
 
 TEST(AsciiToDouble, OutOfRangeGivesInfinityOrZero) {
-    // clang-format off
-    const DoubleCase cases[] = {
+    const NumberCase cases[] = {
         {"1e400", HUGE_VAL}, {"0.05e400", HUGE_VAL}, {"-123456789e999", -HUGE_VAL}, {"1e-400", 0.0},
         {"0.000001e-320", 0.0}, {"0e99999", 0.0}, {"1e99999999999999999999", HUGE_VAL},
         {"0." + std::string(330, '0') + "1e5", 0.0}};  // tiny despite a positive exponent
-    // clang-format on
-    for (const DoubleCase& c : cases)
+    for (const NumberCase& c : cases)
         EXPECT_EQ(AsciiToDouble(c.text.c_str()), c.value) << c.text;
 }
 
 TEST(AsciiToInt, DigitsOnlyAndSaturates) {
-    // clang-format off
-    const DoubleCase cases[] = {
+    const NumberCase cases[] = {
         {"\r\n -42x", -42}, {"39.5", 39}, {"+7", 7}, {"113'39", 113}, {"", 0}, {"x1", 0},
         {"2147483647", INT_MAX}, {"2147483648", INT_MAX}, {"-2147483648", INT_MIN},
         {"-99999999999999999999999", INT_MIN}, {"00000000000000000000000012", 12}};
-    // clang-format on
-    for (const DoubleCase& c : cases)
+    for (const NumberCase& c : cases)
         EXPECT_EQ(AsciiToInt(c.text.c_str()), c.value) << "[" << c.text << "]";
 }
+// clang-format on
 
 TEST(CString, SubstringsClampAndFormatFits) {
     CString s("113.39'441");
