@@ -13,12 +13,8 @@ namespace {
 
 const char kRequestPath[] = "/GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext";
 const char kExpectedRequest[] =
-    "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\n"
-    "Host:127.0.0.1\r\n"
-    "Accept:*/*\r\n"
-    "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
-    "Connection:Keep-Alive\r\n"
-    "\r\n";
+    "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n"
+    "Accept:*/*\r\nUser-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nConnection:Keep-Alive\r\n\r\n";
 const char kShortReply[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
 
 // Builds, connects and sends the query's request to the peer.
@@ -40,8 +36,7 @@ std::string Header(CHttpTransfer& transfer) {
 std::string ReceiveAll(CHttpTransfer& transfer) {
     std::string body;
     char buffer[300];
-    int n;
-    while ((n = transfer.Receive(buffer, sizeof(buffer))) > 0)
+    for (int n; (n = transfer.Receive(buffer, sizeof(buffer))) > 0;)
         body.append(buffer, static_cast<size_t>(n));
     return body;
 }

@@ -1,5 +1,5 @@
 // The real program under Wine, driven through window messages against a
-// scripted lookup server on the loopback.
+// scripted lookup server on the loopback, and its About box.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -16,6 +16,8 @@
 extern int g_lookupPort;  // the port the program under test asks (see main)
 
 namespace {
+
+const std::string kAboutTitle = "关于Lumeno";
 
 // Reads the text the system keeps for the window, without a message: works
 // while the program's thread is blocked in a lookup.
@@ -59,7 +61,25 @@ TEST(MainWindowLife, OpensTranslucentWithEmptyTextsAndEndsOnEsc) {
     EXPECT_EQ(code, 0u);
 }
 
-class MainWindow : public ProgramSuite {};
+// One program shared by the suite's tests: started before the first, closed
+// after the last (and ended by force if it hung). Each test states what it
+// relies on.
+class MainWindow : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { (s_program = new ProgramDriver)->Start(); }
+    static void TearDownTestSuite() {
+        DWORD code = 1;
+        bool ended = !dlg() || (::PostMessageA(dlg(), WM_CLOSE, 0, 0) &&
+                                s_program->WaitForExit(ProgramDriver::kWaitMs, &code) && code == 0);
+        delete s_program;  // ends it by force if it hung
+        EXPECT_TRUE(ended) << "the program did not exit cleanly on WM_CLOSE (exit code " << code << ")";
+    }
+    void SetUp() override { ASSERT_TRUE(dlg()) << "the program did not open its window"; }
+    static ProgramDriver& program() { return *s_program; }
+    static HWND dlg() { return s_program->Window(); }
+    static ProgramDriver* s_program;
+};
+ProgramDriver* MainWindow::s_program = nullptr;
 
 TEST_F(MainWindow, UpDownChangesTheOpacityWithinItsBounds) {
     HWND spin = program().Item(IDC_ALPHA_SPIN);
@@ -121,6 +141,35 @@ TEST_F(MainWindow, QueriesKeepTheNewestThreeAnswers) {
     EXPECT_EQ(query("135.0858278", FakeHttpPeer::Send(Reply("never asked"))), 0);
     EXPECT_EQ(Lines(program()), std::string(kOutOfRegionText) + "|" + wait + "|甲地");
     EXPECT_TRUE(::IsWindowVisible(dlg()));
+}
+
+// The help button and the About item (the system keeps the low four bits of
+// a command, so 0x10 to 0x1F) open it, modal; OK, Esc and the close box close it.
+TEST_F(MainWindow, AboutBoxOpensEachWayAndClosesEachWay) {
+    const struct {
+        UINT msg;
+        WPARAM wp;
+        const char* close;
+    } ways[] = {{WM_COMMAND, IDHELP, "OK"}, {WM_SYSCOMMAND, 0x10, "Esc"}, {WM_SYSCOMMAND, 0x1F, "close box"}};
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.close);
+        ::PostMessageA(dlg(), way.msg, way.wp, 0);
+        HWND box = nullptr;
+        ASSERT_TRUE(ProgramDriver::WaitFor([&] { return (box = program().FindWindowTitled(kAboutTitle)) != nullptr; }));
+        EXPECT_FALSE(::IsWindowEnabled(dlg()));
+        if (way.close == std::string("close box"))
+            ::PostMessageA(box, WM_SYSCOMMAND, SC_CLOSE, 0);
+        else
+            program().PostKey(::GetDlgItem(box, IDOK), way.close == std::string("OK") ? VK_SPACE : VK_ESCAPE);
+        EXPECT_TRUE(ProgramDriver::WaitFor(
+            [&] { return program().FindWindowTitled(kAboutTitle) == nullptr && ::IsWindowEnabled(dlg()); }));
+    }
+    // A standard system command does its usual work and opens nothing.
+    ::PostMessageA(dlg(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    EXPECT_TRUE(ProgramDriver::WaitFor([&] { return ::IsIconic(dlg()) != FALSE; }));
+    EXPECT_EQ(program().FindWindowTitled(kAboutTitle), nullptr);
+    ::PostMessageA(dlg(), WM_SYSCOMMAND, SC_RESTORE, 0);
+    EXPECT_TRUE(ProgramDriver::WaitFor([&] { return !::IsIconic(dlg()); }));
 }
 
 // The whole way: the real lookup service, started by the test command, answers

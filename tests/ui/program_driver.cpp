@@ -157,20 +157,3 @@ bool ProgramDriver::SaveScreenshot(const std::string& path, HWND hWnd) const {
     bool written = out && std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
     return out && std::fclose(out) == 0 && written;
 }
-
-ProgramDriver* ProgramSuite::s_program = nullptr;
-
-void ProgramSuite::SetUpTestSuite() {
-    s_program = new ProgramDriver;
-    s_program->Start();
-}
-
-void ProgramSuite::TearDownTestSuite() {
-    if (s_program->Window())
-        ::PostMessageA(s_program->Window(), WM_CLOSE, 0, 0);
-    DWORD code = 1;
-    bool ended = !s_program->Window() || (s_program->WaitForExit(ProgramDriver::kWaitMs, &code) && code == 0);
-    delete s_program;  // ends it by force if it hung
-    s_program = nullptr;
-    EXPECT_TRUE(ended) << "the program did not exit cleanly on WM_CLOSE (exit code " << code << ")";
-}

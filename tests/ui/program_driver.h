@@ -3,8 +3,6 @@
 // a program that hangs makes the test fail, never the run hang.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <functional>
@@ -58,20 +56,4 @@ private:
 
     PROCESS_INFORMATION m_info{};
     HWND m_hDlg = nullptr;
-};
-
-// One running program shared by the tests of a suite: started before the
-// first test, closed after the last (and ended by force if it hung). Each
-// test states what it relies on.
-class ProgramSuite : public ::testing::Test {
-protected:
-    static void SetUpTestSuite();
-    static void TearDownTestSuite();
-    void SetUp() override { ASSERT_TRUE(s_program->Window()) << "the program did not open its window"; }
-
-    ProgramDriver& program() { return *s_program; }
-    HWND dlg() { return s_program->Window(); }
-
-private:
-    static ProgramDriver* s_program;
 };
