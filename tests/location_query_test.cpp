@@ -14,8 +14,8 @@ using Script = std::vector<FakeHttpPeer::Step>;
 
 constexpr MapPoint kExample{40916646, 12524901};
 
-LookupReply Ask(const FakeHttpPeer& peer, int timeoutMs = 300) {
-    return LookupLocationText(("127.0.0.1:" + std::to_string(peer.port())).c_str(), kExample, timeoutMs);
+LookupReply Ask(int port) {
+    return LookupLocationText(("127.0.0.1:" + std::to_string(port)).c_str(), kExample, 300);
 }
 
 std::string Header(const std::string& fields) {
@@ -46,7 +46,7 @@ TEST(LookupLocationText, SendsTheRequestAndGivesCodeAndText) {
         {"oversized body", {FakeHttpPeer::Send(Reply(Letters(6000)))}, 0, Letters(4095)}};
     for (const auto& c : cases) {
         FakeHttpPeer peer(c.script);
-        LookupReply reply = Ask(peer);
+        LookupReply reply = Ask(peer.port());
         EXPECT_EQ(reply.nCode, c.code) << c.name;
         EXPECT_EQ(reply.strText, c.text.c_str()) << c.name;
         EXPECT_EQ(peer.connections(), 1) << c.name;
@@ -63,14 +63,13 @@ TEST(LookupLocationText, AssemblesAReplyOfManyPieces) {
     Script pieces = FakeHttpPeer::Trickle(body, 333);
     script.insert(script.end(), pieces.begin(), pieces.end());
     FakeHttpPeer peer(script);
-    EXPECT_EQ(Ask(peer).strText, body.c_str());
+    EXPECT_EQ(Ask(peer.port()).strText, body.c_str());
 }
 
 TEST(LookupLocationText, NoServerListening) {
     int port = FreeLoopbackPort();
     ASSERT_NE(port, 0);
-    LookupReply reply = LookupLocationText(("127.0.0.1:" + std::to_string(port)).c_str(), kExample, 300);
-    EXPECT_EQ(reply.nCode, kLookupFailed);
+    EXPECT_EQ(Ask(port).nCode, kLookupFailed);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,8 +39,6 @@ public:
     TestLink m_link;
     COLORREF m_colour = 0;
     LONG m_linkStyle = 0;
-    HGDIOBJ m_fonts[2] = {};  // the link's objects while it lives
-    HCURSOR m_cursor = nullptr;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override { DDX_Control(pDX, kLinkId, m_link); }
@@ -57,9 +56,6 @@ protected:
             return CDialog::OnWndMsg(msg, wp, lp, pResult);
         HWND hLink = GetDlgItem(kLinkId);
         m_linkStyle = ::GetWindowLongA(hLink, GWL_STYLE);
-        m_fonts[0] = m_link.m_fontPlain.m_hObject;
-        m_fonts[1] = m_link.m_fontUnderlined.m_hObject;
-        m_cursor = m_link.m_hCursor;
         HDC dc = ::GetDC(hLink);
         SendMessage(WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(hLink));
         m_colour = ::GetTextColor(dc);
@@ -72,30 +68,26 @@ protected:
 };
 
 TEST(FrameworkDialog, RoutesToTheLinkReportsAnEscapedExceptionOnceAndFreesTheLink) {
-    HGDIOBJ fonts[2];
-    HCURSOR cursor;
-    {
-        RoutingDialog dlg;
-        ::testing::internal::CaptureStderr();
-        EXPECT_EQ(dlg.DoModal(), IDCANCEL);
-        const std::string reported = ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(dlg.m_colour, RGB(0, 0, 238));
-        EXPECT_TRUE(dlg.m_linkStyle & SS_NOTIFY) << "a static without it never reports a click";
-        EXPECT_EQ(dlg.m_link.launched, std::vector<std::string>{"http://lumeno.example.org"});
-        const size_t at = reported.find("thrown by a handler");
-        EXPECT_NE(at, std::string::npos) << reported;
-        EXPECT_EQ(at, reported.rfind("thrown by a handler")) << reported;
-        // The window is gone and the link let go of it.
-        EXPECT_EQ(dlg.m_link.m_hWnd, nullptr);
-        fonts[0] = dlg.m_fonts[0];
-        fonts[1] = dlg.m_fonts[1];
-        cursor = dlg.m_cursor;
-        ASSERT_TRUE(fonts[0] && fonts[1] && cursor) << "the link made no fonts or cursor";
-    }
+    auto dlg = std::make_unique<RoutingDialog>();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(dlg->DoModal(), IDCANCEL);
+    const std::string reported = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(dlg->m_colour, RGB(0, 0, 238));
+    EXPECT_TRUE(dlg->m_linkStyle & SS_NOTIFY) << "a static without it never reports a click";
+    EXPECT_EQ(dlg->m_link.launched, std::vector<std::string>{"http://lumeno.example.org"});
+    const size_t at = reported.find("thrown by a handler");
+    EXPECT_NE(at, std::string::npos) << reported;
+    EXPECT_EQ(at, reported.rfind("thrown by a handler")) << reported;
+    // The window is gone and the link let go of it; its objects go with the link.
+    EXPECT_EQ(dlg->m_link.m_hWnd, nullptr);
+    HGDIOBJ fonts[] = {dlg->m_link.m_fontPlain.m_hObject, dlg->m_link.m_fontUnderlined.m_hObject};
+    HCURSOR cursor = dlg->m_link.m_hCursor;
+    ASSERT_TRUE(fonts[0] && fonts[1] && cursor) << "the link made no fonts or cursor";
+    dlg.reset();
     EXPECT_EQ(::GetObjectType(fonts[0]), 0u);
     EXPECT_EQ(::GetObjectType(fonts[1]), 0u);
     ICONINFO info;
-    EXPECT_FALSE(cursor && ::GetIconInfo(cursor, &info)) << "the cursor copy outlived the control";
+    EXPECT_FALSE(::GetIconInfo(cursor, &info)) << "the cursor copy outlived the control";
 }
 
 }  // namespace
