@@ -36,8 +36,6 @@ public:
     // the port) may be taken again by the next peer at once.
     explicit FakeHttpPeer(std::vector<Step> script, int port = 0);
     ~FakeHttpPeer();
-    FakeHttpPeer(const FakeHttpPeer&) = delete;
-    FakeHttpPeer& operator=(const FakeHttpPeer&) = delete;
 
     int port() const { return m_port; }
     // Each waits (bounded) until the peer has finished, then tells what it saw.

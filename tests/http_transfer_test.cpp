@@ -121,9 +121,6 @@ TEST(HttpTransferExchange, SendsExactBytesAndSplitsHeaderFromBody) {
     Exchange(transfer, peer);
     EXPECT_EQ(Header(transfer), kShortReply);
     EXPECT_EQ(transfer.GetStatusCode(), 200);
-    char value[30];
-    EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), 1);
-    EXPECT_STREQ(value, "5");
     EXPECT_EQ(ReceiveAll(transfer), "hello");
     EXPECT_EQ(peer.request(), kExpectedRequest);
     // Status and fields stay available after the body, with the socket closed.
@@ -155,8 +152,6 @@ TEST(HttpTransferExchange, PeerClosingInsideTheHeader) {
         Exchange(transfer, peer);  // SendRequest gives 1 whatever the header read found
         EXPECT_EQ(Header(transfer), partial);
         EXPECT_EQ(transfer.GetStatusCode(), partial.size() > 8 ? 200 : 0) << partial;
-        char value[8];
-        EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
     }
 }
 

@@ -17,7 +17,6 @@ struct ParseCase {
     int32_t y;
 };
 
-// clang-format off
 const ParseCase kPairs[] = {
     // The three notations on the About box's examples. The first row's product
     // is exactly 40916646.0 only when rounded to a double at once; an x87
@@ -56,8 +55,7 @@ const ParseCase kPairs[] = {
     // nothing past the scratch copy is read.
     {"113.65735" + std::string(42, '0'), "34.79139167" + std::string(40, '0') + "9999", 40916646, 12524901},
     {std::string(50, ' ') + "73.0'", "34.0'", 7 * 360000, 34 * 360000},  // the 7 is byte 51
-    {std::string(51, ' ') + "73.0'", "34.0'", 0, 34 * 360000}};  // the degrees start past byte 51
-// clang-format on
+    {std::string(51, ' ') + "73.0'", "34.0'", 0, 34 * 360000}};          // the degrees start past byte 51
 
 TEST(ParseCoordinates, GivesExactMapUnits) {
     for (const ParseCase& c : kPairs) {

@@ -37,17 +37,15 @@ ProgramDriver::~ProgramDriver() {
         ::WaitForSingleObject(m_info.hProcess, kWaitMs);
     }
     ::CloseHandle(m_info.hProcess);
-    if (m_info.hThread)
-        ::CloseHandle(m_info.hThread);
+    ::CloseHandle(m_info.hThread);  // none after Attach: a harmless failure
 }
 
 bool ProgramDriver::WaitForMainWindow(DWORD pid, DWORD timeoutMs) {
     return WaitFor(
         [&] {
-            for (HWND h : VisibleWindows(pid)) {
+            for (HWND h : VisibleWindows(pid))
                 if (Title(h).rfind("Lumeno", 0) == 0)
                     m_hDlg = h;
-            }
             return m_hDlg != nullptr;
         },
         timeoutMs);
@@ -123,10 +121,9 @@ int ProgramDriver::OtherVisibleWindows() const {
 }
 
 HWND ProgramDriver::FindWindowTitled(const std::string& title) const {
-    for (HWND h : VisibleWindows(m_info.dwProcessId)) {
+    for (HWND h : VisibleWindows(m_info.dwProcessId))
         if (Title(h) == title)
             return h;
-    }
     return nullptr;
 }
 
