@@ -3,11 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
-namespace {
-
-constexpr int kSliceMs = 20;
-
-}  // namespace
+static constexpr int kSliceMs = 20;
 
 int FreeLoopbackPort() {
     int port = 0;
@@ -16,6 +12,17 @@ int FreeLoopbackPort() {
         return 0;
     net::Close(s);
     return port;
+}
+
+std::string Reply(const std::string& body, const std::string& status) {
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string Letters(size_t n) {
+    std::string s(n, 'a');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + i % 26);
+    return s;
 }
 
 std::vector<FakeHttpPeer::Step> FakeHttpPeer::Trickle(const std::string& bytes, size_t pieceSize) {
@@ -27,7 +34,7 @@ std::vector<FakeHttpPeer::Step> FakeHttpPeer::Trickle(const std::string& bytes, 
     return steps;
 }
 
-FakeHttpPeer::FakeHttpPeer(std::vector<std::vector<Step>> scripts, int port) : m_scripts(std::move(scripts)) {
+FakeHttpPeer::FakeHttpPeer(std::vector<Step> script, int port) : m_script(std::move(script)) {
     m_listener = net::ListenLoopback(port, &m_port);
     if (m_listener == net::kInvalidSocket)
         throw std::runtime_error("fake peer: cannot listen on 127.0.0.1");
@@ -39,88 +46,45 @@ FakeHttpPeer::~FakeHttpPeer() {
     net::Close(m_listener);
 }
 
-std::string FakeHttpPeer::request() {
-    Finish();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_requests.empty() ? std::string() : m_requests.back();
-}
-
-int FakeHttpPeer::connections() {
-    Finish();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_connections;
-}
-
-bool FakeHttpPeer::clientClosed() {
-    Finish();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_clientClosed;
-}
-
-void FakeHttpPeer::Finish() {
+FakeHttpPeer& FakeHttpPeer::Finish() {
     m_stop = true;
     if (m_thread.joinable())
         m_thread.join();
+    return *this;
 }
 
 void FakeHttpPeer::Serve() {
-    for (const std::vector<Step>& script : m_scripts) {
-        // Accept the next connection, looking at the stop flag between short waits.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
-        while (!net::WaitReadable(m_listener, kSliceMs)) {
-            if (m_stop || std::chrono::steady_clock::now() >= deadline)
-                return;
-        }
-        net::socket_t client = net::Accept(m_listener);
-        if (client == net::kInvalidSocket)
+    // Accept the connection, looking at the stop flag between short waits.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
+    while (!net::WaitReadable(m_listener, kSliceMs)) {
+        if (m_stop || std::chrono::steady_clock::now() >= deadline)
             return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_connections;
-        }
-        Play(client, script);
-        net::Close(client);
     }
-}
-
-void FakeHttpPeer::Play(net::socket_t client, const std::vector<Step>& script) {
+    net::socket_t client = net::Accept(m_listener);
+    if (client == net::kInvalidSocket)
+        return;
+    ++m_connections;
     net::SetTimeout(client, false, kWaitLimitMs);
     net::SetTimeout(client, true, kWaitLimitMs);
-    std::string request;
     char buffer[512];
-    while (request.find("\r\n\r\n") == std::string::npos) {
-        int n = net::Recv(client, buffer, sizeof(buffer));
-        if (n <= 0)
+    int n;
+    while (m_request.find("\r\n\r\n") == std::string::npos && (n = net::Recv(client, buffer, sizeof(buffer))) > 0)
+        m_request.append(buffer, static_cast<size_t>(n));
+    for (const Step& step : m_script) {
+        if (step.kind == Step::Send && net::Send(client, step.bytes.data(), static_cast<int>(step.bytes.size())) < 0)
             break;
-        request.append(buffer, static_cast<size_t>(n));
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_requests.push_back(request);
-    }
-    for (const Step& step : script) {
-        switch (step.kind) {
-            case Step::Send:
-                if (net::Send(client, step.bytes.data(), static_cast<int>(step.bytes.size())) < 0)
-                    return;
-                break;
-            case Step::Pause:
-                std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
-                break;
-            case Step::StallUntilClientCloses: {
-                // Hold the connection open, silent, until the client gives up.
-                auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
-                while (std::chrono::steady_clock::now() < deadline) {
-                    if (net::WaitReadable(client, kSliceMs) && net::Recv(client, buffer, sizeof(buffer)) <= 0) {
-                        std::lock_guard<std::mutex> lock(m_mutex);
-                        m_clientClosed = true;
-                        return;
-                    }
-                }
-                return;
-            }
-        }
+        if (step.kind == Step::Pause)
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
+        if (step.kind != Step::StallUntilClientCloses)
+            continue;
+        // Hold the connection open, silent, until the client gives up.
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
+        while (!m_clientClosed && std::chrono::steady_clock::now() < deadline)
+            m_clientClosed = net::WaitReadable(client, kSliceMs) && net::Recv(client, buffer, sizeof(buffer)) <= 0;
+        net::Close(client);
+        return;
     }
     // An orderly end, seen by the client as a receive of 0.
     net::ShutdownSend(client);
+    net::Close(client);
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "fake_http_peer.h"
@@ -14,12 +13,8 @@ namespace {
 
 const char kRequestPath[] = "/GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext";
 const char kExpectedRequest[] =
-    "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\n"
-    "Host:127.0.0.1\r\n"
-    "Accept:*/*\r\n"
-    "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
-    "Connection:Keep-Alive\r\n"
-    "\r\n";
+    "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n"
+    "Accept:*/*\r\nUser-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nConnection:Keep-Alive\r\n\r\n";
 const char kShortReply[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
 
 // Builds, connects and sends the query's request to the peer.
@@ -41,34 +36,36 @@ std::string Header(CHttpTransfer& transfer) {
 std::string ReceiveAll(CHttpTransfer& transfer) {
     std::string body;
     char buffer[300];
-    int n;
-    while ((n = transfer.Receive(buffer, sizeof(buffer))) > 0)
+    for (int n; (n = transfer.Receive(buffer, sizeof(buffer))) > 0;)
         body.append(buffer, static_cast<size_t>(n));
     return body;
 }
 
-TEST(HttpTransferFresh, ReportsNothingYet) {
+// Before a header is read, and without a connection, nothing is reported or sent.
+TEST(HttpTransferUnconnected, ReportsNothingAndSendsNothing) {
     CHttpTransfer transfer;
     char buffer[16];
     EXPECT_EQ(transfer.GetStatusCode(), -1);
     EXPECT_EQ(transfer.GetHeaderField("Content-Length", buffer, sizeof(buffer)), -1);
-    EXPECT_EQ(transfer.ReadHeaderLine(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(transfer.ReadHeaderLine(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(transfer.Close(), 1);
     EXPECT_EQ(transfer.SendRequest(), 0);
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
     EXPECT_EQ(transfer.SetTimeout(1000, 0), 0);  // no socket to set it on
     EXPECT_EQ(transfer.Connect(nullptr, 80), 0);
+    int closedPort = FreeLoopbackPort();
+    ASSERT_NE(closedPort, 0);
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    EXPECT_EQ(transfer.Connect("127.0.0.1", closedPort), 0);
+    EXPECT_EQ(transfer.SendRequest(), 0);
 }
 
-TEST(HttpTransferRequest, ComposesExactText) {
+// The query's own request is checked byte for byte as sent (below); here the
+// optional lines, in their order.
+TEST(HttpTransferRequest, ComposesRefererAndCookieLines) {
     CHttpTransfer transfer;
     int length = -1;
-    std::string text = transfer.BuildRequest("127.0.0.1", kRequestPath, length, nullptr, nullptr, 0, 0);
-    EXPECT_EQ(text, kExpectedRequest);
-    EXPECT_EQ(length, static_cast<int>(text.size()));
-
-    text = transfer.BuildRequest("h", "/p", length, "c=1", "http://r/", 0, 0);
+    std::string text = transfer.BuildRequest("h", "/p", length, "c=1", "http://r/", 0, 0);
     EXPECT_EQ(text,
               "GET /p HTTP/1.1\r\nHost:h\r\nReferer:http://r/\r\nAccept:*/*\r\n"
               "User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nConnection:Keep-Alive\r\n"
@@ -76,28 +73,23 @@ TEST(HttpTransferRequest, ComposesExactText) {
     EXPECT_EQ(length, static_cast<int>(text.size()));
 }
 
+// The Range line, when there is one, follows the cookie line and precedes the empty line.
 TEST(HttpTransferRequest, RangeLine) {
-    struct {
+    const struct {
         int start;
         int end;
-        const char* line;  // null: no Range line
+        const char* line;
     } cases[] = {{100, 0, "Range: bytes=100-\r\n"},
                  {100, 100, "Range: bytes=100-\r\n"},
                  {100, 499, "Range: bytes=100-499\r\n"},
-                 {0, 499, nullptr},
-                 {-5, 10, nullptr}};
+                 {0, 499, ""},
+                 {-5, 10, ""}};
     for (const auto& c : cases) {
         CHttpTransfer transfer;
         int length = 0;
         std::string text = transfer.BuildRequest("h", "/p", length, "k", nullptr, c.start, c.end);
-        size_t at = text.find("Range:");
-        if (!c.line) {
-            EXPECT_EQ(at, std::string::npos) << c.start;
-            continue;
-        }
-        // The Range line follows the cookie line and precedes the empty line.
-        EXPECT_EQ(text.substr(at), std::string(c.line) + "\r\n") << c.start << "-" << c.end;
-        EXPECT_EQ(text.find("Set Cookie:0k\r\n") + 15, at);
+        EXPECT_EQ(text.substr(text.find("Set Cookie:0k\r\n") + 15), std::string(c.line) + "\r\n")
+            << c.start << "-" << c.end;
     }
 }
 
@@ -129,29 +121,10 @@ TEST(HttpTransferExchange, SendsExactBytesAndSplitsHeaderFromBody) {
     Exchange(transfer, peer);
     EXPECT_EQ(Header(transfer), kShortReply);
     EXPECT_EQ(transfer.GetStatusCode(), 200);
-    char value[30];
-    EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), 1);
-    EXPECT_STREQ(value, "5");
     EXPECT_EQ(ReceiveAll(transfer), "hello");
     EXPECT_EQ(peer.request(), kExpectedRequest);
     // Status and fields stay available after the body, with the socket closed.
     EXPECT_EQ(transfer.GetStatusCode(), 200);
-}
-
-// A header that arrives one byte per write must be read to its empty line,
-// and the body pieces after it assembled in order.
-TEST(HttpTransferExchange, HeaderAndBodyInManySmallWrites) {
-    std::string body(2500, 'b');
-    for (size_t i = 0; i < body.size(); ++i)
-        body[i] = static_cast<char>('a' + i % 26);
-    auto script = FakeHttpPeer::Trickle("HTTP/1.1 404 Not Found\r\nContent-Length: 2500\r\n\r\n", 1);
-    auto bodySteps = FakeHttpPeer::Trickle(body, 700);
-    script.insert(script.end(), bodySteps.begin(), bodySteps.end());
-    FakeHttpPeer peer(script);
-    CHttpTransfer transfer;
-    Exchange(transfer, peer);
-    EXPECT_EQ(transfer.GetStatusCode(), 404);
-    EXPECT_EQ(ReceiveAll(transfer), body);
 }
 
 // Without an empty line the header stops at 1024 bytes; the rest of it comes
@@ -170,53 +143,35 @@ TEST(HttpTransferExchange, LongHeaderStopsAt1024Bytes) {
     EXPECT_STREQ(value, "");
 }
 
+// A header cut short by the peer: what came is kept, and the status is read
+// from its fixed place, 0 where the line is too short to hold one.
 TEST(HttpTransferExchange, PeerClosingInsideTheHeader) {
-    std::string partial = "HTTP/1.1 200 OK\r\nCon";
-    ASSERT_EQ(partial.size(), 20u);
-    FakeHttpPeer peer({FakeHttpPeer::Send(partial)});
-    CHttpTransfer transfer;
-    Exchange(transfer, peer);  // SendRequest gives 1 whatever the header read found
-    EXPECT_EQ(Header(transfer), partial);
-    EXPECT_EQ(transfer.GetStatusCode(), 200);
-    char value[8];
-    EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
+    for (const std::string partial : {"HTTP/1.1 200 OK\r\nCon", "HTTP/1.1"}) {
+        FakeHttpPeer peer({FakeHttpPeer::Send(partial)});
+        CHttpTransfer transfer;
+        Exchange(transfer, peer);  // SendRequest gives 1 whatever the header read found
+        EXPECT_EQ(Header(transfer), partial);
+        EXPECT_EQ(transfer.GetStatusCode(), partial.size() > 8 ? 200 : 0) << partial;
+    }
 }
 
-TEST(HttpTransferExchange, ShortStatusLineReadsAsZero) {
-    FakeHttpPeer peer({FakeHttpPeer::Send("HTTP/1.1")});
+// A receive that times out closes the socket; so does the destructor.
+TEST(HttpTransferExchange, TimeOutAndDestructorClose) {
+    FakeHttpPeer timedOut({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
+    FakeHttpPeer destroyed({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
     CHttpTransfer transfer;
-    Exchange(transfer, peer);
-    EXPECT_EQ(transfer.GetStatusCode(), 0);
-}
-
-TEST(HttpTransferExchange, ReceiveTimesOutAndCloses) {
-    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
-    CHttpTransfer transfer;
-    Exchange(transfer, peer);
+    Exchange(transfer, timedOut);
     ASSERT_EQ(transfer.SetTimeout(1000, 1), 1);  // whole seconds, for sending
     ASSERT_EQ(transfer.SetTimeout(200, 0), 1);
     char buffer[8];
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
-    EXPECT_TRUE(peer.clientClosed());
-}
-
-TEST(HttpTransferExchange, DestructorClosesTheSocket) {
-    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply), FakeHttpPeer::Stall()});
+    EXPECT_TRUE(timedOut.clientClosed());
     {
-        CHttpTransfer transfer;
-        Exchange(transfer, peer);
+        CHttpTransfer other;
+        Exchange(other, destroyed);
     }
-    EXPECT_TRUE(peer.clientClosed());
-}
-
-TEST(HttpTransferConnect, RefusedPeerGivesZero) {
-    int closedPort = FreeLoopbackPort();
-    ASSERT_NE(closedPort, 0);
-    CHttpTransfer transfer;
-    ASSERT_EQ(transfer.CreateSocket(), 1);
-    EXPECT_EQ(transfer.Connect("127.0.0.1", closedPort), 0);
-    EXPECT_EQ(transfer.SendRequest(), 0);  // not connected
+    EXPECT_TRUE(destroyed.clientClosed());
 }
 
 // One object used again: a second CreateSocket replaces the first socket, and
@@ -240,49 +195,43 @@ TEST(HttpTransferConnect, ReuseReconnects) {
 
 // Header accessors on a fixed header: field lookup is a plain case-sensitive
 // search that skips two characters after the name; lines cycle.
-class HttpTransferHeader : public ::testing::Test {
-protected:
-    void Load(const std::string& header) {
-        m_peer = std::make_unique<FakeHttpPeer>(std::vector<FakeHttpPeer::Step>{FakeHttpPeer::Send(header)});
-        Exchange(m_transfer, *m_peer);
-    }
-    std::unique_ptr<FakeHttpPeer> m_peer;
-    CHttpTransfer m_transfer;
-};
-
-TEST_F(HttpTransferHeader, FieldLookup) {
+TEST(HttpTransferHeader, FieldLookup) {
     // 75 bytes: a header of odd length must not take the body's first byte.
-    Load("HTTP/1.1 200 OK\r\nX-A:5\r\ncontent-length: 7\r\nX-Big: 0123456789\r\nX-Empty: \r\n\r\ntail");
-    EXPECT_EQ(ReceiveAll(m_transfer), "tail");
+    FakeHttpPeer peer({FakeHttpPeer::Send(
+        "HTTP/1.1 200 OK\r\nX-A:5\r\ncontent-length: 7\r\nX-Big: 0123456789\r\nX-Empty: \r\n\r\ntail")});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
+    EXPECT_EQ(ReceiveAll(transfer), "tail");
     char value[30];
-    EXPECT_EQ(m_transfer.GetHeaderField("X-A", value, sizeof(value)), 0);  // no blank: loses "5"
+    EXPECT_EQ(transfer.GetHeaderField("X-A", value, sizeof(value)), 0);  // no blank: loses "5"
     EXPECT_STREQ(value, "");
-    EXPECT_EQ(m_transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
-    EXPECT_EQ(m_transfer.GetHeaderField("content-length", value, sizeof(value)), 1);
+    EXPECT_EQ(transfer.GetHeaderField("Content-Length", value, sizeof(value)), -1);
+    EXPECT_EQ(transfer.GetHeaderField("content-length", value, sizeof(value)), 1);
     EXPECT_STREQ(value, "7");
-    EXPECT_EQ(m_transfer.GetHeaderField("X-Empty", value, sizeof(value)), 0);
-    EXPECT_EQ(m_transfer.GetHeaderField("200", value, sizeof(value)), 1);  // matches inside the status line
+    EXPECT_EQ(transfer.GetHeaderField("X-Empty", value, sizeof(value)), 0);
+    EXPECT_EQ(transfer.GetHeaderField("200", value, sizeof(value)), 1);  // matches inside the status line
     EXPECT_STREQ(value, "K");
     char small[5];
     std::memset(small, '#', sizeof(small));
-    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, sizeof(small)), 4);  // cut to fit
+    EXPECT_EQ(transfer.GetHeaderField("X-Big", small, sizeof(small)), 4);  // cut to fit
     EXPECT_STREQ(small, "0123");
-    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, 1), 0);
+    EXPECT_EQ(transfer.GetHeaderField("X-Big", small, 1), 0);
     EXPECT_STREQ(small, "");
     small[0] = '#';
-    EXPECT_EQ(m_transfer.GetHeaderField("X-Big", small, 0), -1);  // no room even for the terminator
+    EXPECT_EQ(transfer.GetHeaderField("X-Big", small, 0), -1);  // no room even for the terminator
     EXPECT_EQ(small[0], '#');
 }
 
-TEST_F(HttpTransferHeader, LinesComeInPiecesAndCycle) {
-    Load("HTTP/1.1 200 OK\r\nA: b\r\n\r\n");
+TEST(HttpTransferHeader, LinesComeInPiecesAndCycle) {
+    FakeHttpPeer peer({FakeHttpPeer::Send("HTTP/1.1 200 OK\r\nA: b\r\n\r\n")});
+    CHttpTransfer transfer;
+    Exchange(transfer, peer);
     char line[4];
-    int expected[] = {4, 4, 4, 4, 1, 4, 2, 2};
-    for (int n : expected)
-        EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), n);
+    for (int n : {4, 4, 4, 4, 1, 4, 2, 2})
+        EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), n);
     EXPECT_EQ(std::string(line, 2), "\r\n");
-    EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), -1);
-    EXPECT_EQ(m_transfer.ReadHeaderLine(line, sizeof(line)), 4);
+    EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), -1);
+    EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), 4);
     EXPECT_EQ(std::string(line, 4), "HTTP");
 }
 

@@ -9,12 +9,15 @@ namespace {
 
 constexpr std::size_t kMaxPath = 260;
 
-TEST(ManualPath, ReplacesTheProgramFileName) {
+TEST(ManualPath, ReplacesTheProgramFileNameAndNeedsADirectory) {
     char out[kMaxPath];
     ASSERT_TRUE(ComposeManualPath("D:\\tools\\x.exe", out, sizeof(out)));
     EXPECT_STREQ(out, "D:\\tools\\Lumeno.doc");
     ASSERT_TRUE(ComposeManualPath("C:\\Lumeno.exe", out, sizeof(out)));
     EXPECT_STREQ(out, "C:\\Lumeno.doc");
+    EXPECT_FALSE(ComposeManualPath("x.exe", out, sizeof(out)));
+    EXPECT_STREQ(out, "");
+    EXPECT_FALSE(ComposeManualPath(nullptr, out, sizeof(out)));
 }
 
 // The classic code wrote the name at the last backslash whatever the room
@@ -34,13 +37,6 @@ TEST(ManualPath, RefusesAPathThatWouldNotFit) {
     EXPECT_FALSE(ComposeManualPath(tooLong.c_str(), out, kMaxPath));
     EXPECT_STREQ(out, "");
     EXPECT_EQ(out[1], '#');
-}
-
-TEST(ManualPath, NeedsADirectory) {
-    char out[kMaxPath];
-    EXPECT_FALSE(ComposeManualPath("x.exe", out, sizeof(out)));
-    EXPECT_STREQ(out, "");
-    EXPECT_FALSE(ComposeManualPath(nullptr, out, sizeof(out)));
 }
 
 }  // namespace

@@ -12,13 +12,11 @@
 namespace {
 
 std::string GbkToUtf8(const std::string& text) {
-    int n = ::MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    int m = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(m), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, &out[0], m, nullptr, nullptr);
-    return out;
+    wchar_t wide[4096];
+    char out[3 * 4096];
+    int n = ::MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), wide, 4096);
+    return std::string(
+        out, static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, wide, n, out, sizeof(out), nullptr, nullptr)));
 }
 
 }  // namespace
@@ -47,7 +45,7 @@ int main(int argc, char** argv) {
     std::string line1;
     bool answered = ProgramDriver::WaitFor([&] {
         line1 = program.ItemText(IDC_RESULT1);
-        return !line1.empty() && line1 != CLocationQuery::WaitText();
+        return !line1.empty() && line1 != kWaitText;
     });
     std::string lon = program.ItemText(IDC_LONGITUDE), lat = program.ItemText(IDC_LATITUDE);
     std::printf("%s %s -> %s\n", GbkToUtf8(lon).c_str(), GbkToUtf8(lat).c_str(),

@@ -1,5 +1,5 @@
 // The real program under Wine, driven through window messages against a
-// scripted lookup server on the loopback.
+// scripted lookup server on the loopback, and its About box.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -17,70 +17,68 @@ extern int g_lookupPort;  // the port the program under test asks (see main)
 
 namespace {
 
-std::string Reply(const std::string& body, const char* status = "200 OK") {
-    return std::string("HTTP/1.1 ") + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+const std::string kAboutTitle = "关于Lumeno";
 
 // Reads the text the system keeps for the window, without a message: works
 // while the program's thread is blocked in a lookup.
 std::string StoredText(HWND hWnd) {
     wchar_t wide[512] = L"";
-    int n = ::InternalGetWindowText(hWnd, wide, 512);
     char narrow[1024] = "";
-    int bytes = ::WideCharToMultiByte(CP_ACP, 0, wide, n, narrow, sizeof(narrow), nullptr, nullptr);
-    return std::string(narrow, static_cast<size_t>(bytes));
+    int n = ::InternalGetWindowText(hWnd, wide, 512);
+    return std::string(narrow, ::WideCharToMultiByte(CP_ACP, 0, wide, n, narrow, sizeof(narrow), nullptr, nullptr));
 }
 
 // The window's alpha, or -1 when it is not a layered window with one.
 int Alpha(HWND hWnd) {
-    COLORREF key = 0;
     BYTE alpha = 0;
     DWORD flags = 0;
-    if (!(::GetWindowLongA(hWnd, GWL_EXSTYLE) & WS_EX_LAYERED) ||
-        !::GetLayeredWindowAttributes(hWnd, &key, &alpha, &flags) || !(flags & LWA_ALPHA))
-        return -1;
-    return alpha;
+    bool layered = (::GetWindowLongA(hWnd, GWL_EXSTYLE) & WS_EX_LAYERED) &&
+                   ::GetLayeredWindowAttributes(hWnd, nullptr, &alpha, &flags) && (flags & LWA_ALPHA);
+    return layered ? alpha : -1;
 }
 
 std::string Lines(const ProgramDriver& program) {
     return program.ItemText(IDC_RESULT1) + "|" + program.ItemText(IDC_RESULT2) + "|" + program.ItemText(IDC_RESULT3);
 }
 
-TEST(MainWindowStart, OpensTranslucentWithEmptyTexts) {
+// A fresh program opens translucent with empty texts, and Esc ends it cleanly
+// (WM_CLOSE ends each suite's program; the About box test sees that system
+// commands other than About, Close among them, take the default path).
+TEST(MainWindowLife, OpensTranslucentWithEmptyTextsAndEndsOnEsc) {
     ProgramDriver program;
     ASSERT_TRUE(program.Start());
     // No start-up notice: with a working socket library only the window opens.
     EXPECT_EQ(program.OtherVisibleWindows(), 0);
     EXPECT_EQ(Alpha(program.Window()), 200);
     // The data exchange has replaced the template's "Static" placeholders.
-    EXPECT_EQ(program.ItemText(IDC_LONGITUDE) + program.ItemText(IDC_LATITUDE), "");
-    EXPECT_EQ(Lines(program), "||");
+    EXPECT_EQ(program.ItemText(IDC_LONGITUDE) + program.ItemText(IDC_LATITUDE) + "|" + Lines(program), "|||");
     // Three buttons say BS_DEFPUSHBUTTON in the template; Enter must press the query button.
     EXPECT_EQ(program.Send(DM_GETDEFID), MAKELRESULT(IDOK, DC_HASDEFID));
-}
-
-// Esc, the close box (WM_CLOSE) and the Close item of the system menu end
-// the program, and it exits cleanly.
-class MainWindowEnd : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(MainWindowEnd, EndsTheProgram) {
-    ProgramDriver program;
-    ASSERT_TRUE(program.Start());
-    std::string how = GetParam();
-    if (how == "Esc")
-        program.PostKey(program.Item(IDC_LONGITUDE), VK_ESCAPE);
-    else if (how == "WM_CLOSE")
-        ::PostMessageA(program.Window(), WM_CLOSE, 0, 0);
-    else
-        ::PostMessageA(program.Window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    program.PostKey(program.Item(IDC_LONGITUDE), VK_ESCAPE);
     DWORD code = 1;
-    ASSERT_TRUE(program.WaitForExit(ProgramDriver::kWaitMs, &code)) << how << " left the program running";
+    ASSERT_TRUE(program.WaitForExit(ProgramDriver::kWaitMs, &code)) << "Esc left the program running";
     EXPECT_EQ(code, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, MainWindowEnd, ::testing::Values("Esc", "WM_CLOSE", "SC_CLOSE"));
-
-class MainWindow : public ProgramSuite {};
+// One program shared by the suite's tests: started before the first, closed
+// after the last (and ended by force if it hung). Each test states what it
+// relies on.
+class MainWindow : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { (s_program = new ProgramDriver)->Start(); }
+    static void TearDownTestSuite() {
+        DWORD code = 1;
+        bool ended = !dlg() || (::PostMessageA(dlg(), WM_CLOSE, 0, 0) &&
+                                s_program->WaitForExit(ProgramDriver::kWaitMs, &code) && code == 0);
+        delete s_program;  // ends it by force if it hung
+        EXPECT_TRUE(ended) << "the program did not exit cleanly on WM_CLOSE (exit code " << code << ")";
+    }
+    void SetUp() override { ASSERT_TRUE(dlg()) << "the program did not open its window"; }
+    static ProgramDriver& program() { return *s_program; }
+    static HWND dlg() { return s_program->Window(); }
+    static ProgramDriver* s_program;
+};
+ProgramDriver* MainWindow::s_program = nullptr;
 
 TEST_F(MainWindow, UpDownChangesTheOpacityWithinItsBounds) {
     HWND spin = program().Item(IDC_ALPHA_SPIN);
@@ -144,6 +142,35 @@ TEST_F(MainWindow, QueriesKeepTheNewestThreeAnswers) {
     EXPECT_TRUE(::IsWindowVisible(dlg()));
 }
 
+// The help button and the About item (the system keeps the low four bits of
+// a command, so 0x10 to 0x1F) open it, modal; OK, Esc and the close box close it.
+TEST_F(MainWindow, AboutBoxOpensEachWayAndClosesEachWay) {
+    const struct {
+        UINT msg;
+        WPARAM wp;
+        const char* close;
+    } ways[] = {{WM_COMMAND, IDHELP, "OK"}, {WM_SYSCOMMAND, 0x10, "Esc"}, {WM_SYSCOMMAND, 0x1F, "close box"}};
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.close);
+        ::PostMessageA(dlg(), way.msg, way.wp, 0);
+        HWND box = nullptr;
+        ASSERT_TRUE(ProgramDriver::WaitFor([&] { return (box = program().FindWindowTitled(kAboutTitle)) != nullptr; }));
+        EXPECT_FALSE(::IsWindowEnabled(dlg()));
+        if (way.close == std::string("close box"))
+            ::PostMessageA(box, WM_SYSCOMMAND, SC_CLOSE, 0);
+        else
+            program().PostKey(::GetDlgItem(box, IDOK), way.close == std::string("OK") ? VK_SPACE : VK_ESCAPE);
+        EXPECT_TRUE(ProgramDriver::WaitFor(
+            [&] { return program().FindWindowTitled(kAboutTitle) == nullptr && ::IsWindowEnabled(dlg()); }));
+    }
+    // A standard system command does its usual work and opens nothing.
+    ::PostMessageA(dlg(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    EXPECT_TRUE(ProgramDriver::WaitFor([&] { return ::IsIconic(dlg()) != FALSE; }));
+    EXPECT_EQ(program().FindWindowTitled(kAboutTitle), nullptr);
+    ::PostMessageA(dlg(), WM_SYSCOMMAND, SC_RESTORE, 0);
+    EXPECT_TRUE(ProgramDriver::WaitFor([&] { return !::IsIconic(dlg()); }));
+}
+
 // The whole way: the real lookup service, started by the test command, answers
 // the example position. Runs when the command names the service's address.
 TEST(RealLookupService, ShowsTheDistrictOfTheExamplePosition) {
@@ -158,19 +185,13 @@ TEST(RealLookupService, ShowsTheDistrictOfTheExamplePosition) {
     ::SetEnvironmentVariableA("LUMENO_TEST_LOOKUP_HOST", scripted.c_str());
     ASSERT_TRUE(started) << "the program did not open its window";
 
-    program.PostClick(program.Item(IDC_EXAMPLE));
-    ASSERT_TRUE(ProgramDriver::WaitFor([&] { return program.ItemText(IDC_LONGITUDE) == "113.65735"; }));
+    program.PostCommand(IDC_EXAMPLE, STN_CLICKED);
     program.PostCommand(IDOK, BN_CLICKED);
     std::string line1;
     EXPECT_TRUE(ProgramDriver::WaitFor([&] {
-        line1 = program.ItemText(IDC_RESULT1);
-        return !line1.empty() && line1 != kWaitText;
-    })) << "no answer from the lookup service at "
-        << host;
-    EXPECT_EQ(line1.rfind("河南省郑州市金水区", 0), 0u) << line1;
-
-    ::PostMessageA(program.Window(), WM_CLOSE, 0, 0);
-    EXPECT_TRUE(program.WaitForExit(ProgramDriver::kWaitMs));
+        return (line1 = program.ItemText(IDC_RESULT1)).rfind("河南省郑州市金水区", 0) == 0;
+    })) << "line 1 with the lookup service at "
+        << host << ": " << line1;
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
 
-constexpr char kProgramName[] = "lumeno_ui_program.exe";
 constexpr DWORD kMessageTimeoutMs = 5000;
 
 // The visible top-level windows of the process (0: of any), front to back.
@@ -29,27 +29,32 @@ std::string Title(HWND hWnd) {
 
 }  // namespace
 
-std::string DriverDirectory() {
-    char path[MAX_PATH] = "";
-    DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.rfind('\\') + 1);
+ProgramDriver::~ProgramDriver() {
+    if (!m_info.hProcess)
+        return;
+    if (::WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {
+        ::TerminateProcess(m_info.hProcess, 99);
+        ::WaitForSingleObject(m_info.hProcess, kWaitMs);
+    }
+    ::CloseHandle(m_info.hProcess);
+    ::CloseHandle(m_info.hThread);  // none after Attach: a harmless failure
 }
 
-ProgramDriver::~ProgramDriver() {
-    if (m_info.hProcess) {
-        if (::WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT) {
-            ::TerminateProcess(m_info.hProcess, 99);
-            ::WaitForSingleObject(m_info.hProcess, kWaitMs);
-        }
-        ::CloseHandle(m_info.hProcess);
-        if (m_info.hThread)
-            ::CloseHandle(m_info.hThread);
-    }
+bool ProgramDriver::WaitForMainWindow(DWORD pid, DWORD timeoutMs) {
+    return WaitFor(
+        [&] {
+            for (HWND h : VisibleWindows(pid))
+                if (Title(h).rfind("Lumeno", 0) == 0)
+                    m_hDlg = h;
+            return m_hDlg != nullptr;
+        },
+        timeoutMs);
 }
 
 bool ProgramDriver::Start() {
-    std::string program = DriverDirectory() + kProgramName;
+    char path[MAX_PATH] = "";
+    std::string program(path, ::GetModuleFileNameA(nullptr, path, MAX_PATH));
+    program = program.substr(0, program.rfind('\\') + 1) + "lumeno_ui_program.exe";
     std::string commandLine = "\"" + program + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
@@ -58,25 +63,11 @@ bool ProgramDriver::Start() {
         std::fprintf(stderr, "cannot start %s: error %lu\n", program.c_str(), ::GetLastError());
         return false;
     }
-    return WaitFor([this] {
-        for (HWND h : VisibleWindows(m_info.dwProcessId)) {
-            if (Title(h).rfind("Lumeno", 0) == 0)
-                m_hDlg = h;
-        }
-        return m_hDlg != nullptr;
-    });
+    return WaitForMainWindow(m_info.dwProcessId, kWaitMs);
 }
 
 bool ProgramDriver::Attach(DWORD timeoutMs) {
-    if (!WaitFor(
-            [this] {
-                for (HWND h : VisibleWindows(0)) {
-                    if (Title(h).rfind("Lumeno", 0) == 0)
-                        m_hDlg = h;
-                }
-                return m_hDlg != nullptr;
-            },
-            timeoutMs))
+    if (!WaitForMainWindow(0, timeoutMs))
         return false;
     ::GetWindowThreadProcessId(m_hDlg, &m_info.dwProcessId);
     m_info.hProcess =
@@ -85,25 +76,18 @@ bool ProgramDriver::Attach(DWORD timeoutMs) {
 }
 
 std::string ProgramDriver::Text(HWND hWnd) const {
-    DWORD_PTR length = 0;
-    if (!::SendMessageTimeoutA(hWnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &length))
-        return "<no answer>";
-    std::vector<char> buffer(length + 1, '\0');
+    char text[8192] = "";  // room for the longest answer line
     DWORD_PTR got = 0;
-    if (!::SendMessageTimeoutA(hWnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                               SMTO_ABORTIFHUNG, kMessageTimeoutMs, &got))
+    if (!::SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                               kMessageTimeoutMs, &got))
         return "<no answer>";
-    return std::string(buffer.data(), got);
+    return std::string(text, got);
 }
 
 bool ProgramDriver::SetItemText(int id, const std::string& text) const {
     DWORD_PTR result = 0;
     return ::SendMessageTimeoutA(Item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
                                  kMessageTimeoutMs, &result) != 0;
-}
-
-void ProgramDriver::PostCommand(int id, int code) const {
-    ::PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Item(id)));
 }
 
 void ProgramDriver::PostKey(HWND hWnd, WORD vk) const {
@@ -124,96 +108,49 @@ LRESULT ProgramDriver::Send(UINT msg, WPARAM wp, LPARAM lp) const {
 }
 
 bool ProgramDriver::WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs) {
-    DWORD start = ::GetTickCount();
-    for (;;) {
-        if (predicate())
-            return true;
+    for (DWORD start = ::GetTickCount(); !predicate(); ::Sleep(50)) {
         if (::GetTickCount() - start >= timeoutMs)
             return false;
-        ::Sleep(50);
     }
-}
-
-bool ProgramDriver::WaitForExit(DWORD timeoutMs, DWORD* pCode) {
-    if (::WaitForSingleObject(m_info.hProcess, timeoutMs) != WAIT_OBJECT_0)
-        return false;
-    if (pCode)
-        ::GetExitCodeProcess(m_info.hProcess, pCode);
     return true;
 }
 
 int ProgramDriver::OtherVisibleWindows() const {
     std::vector<HWND> windows = VisibleWindows(m_info.dwProcessId);
-    return static_cast<int>(windows.size()) - (std::find(windows.begin(), windows.end(), m_hDlg) != windows.end());
+    return static_cast<int>(windows.size() - std::count(windows.begin(), windows.end(), m_hDlg));
 }
 
 HWND ProgramDriver::FindWindowTitled(const std::string& title) const {
-    for (HWND h : VisibleWindows(m_info.dwProcessId)) {
+    for (HWND h : VisibleWindows(m_info.dwProcessId))
         if (Title(h) == title)
             return h;
-    }
     return nullptr;
 }
 
 bool ProgramDriver::SaveScreenshot(const std::string& path, HWND hWnd) const {
-    RECT rect;
-    if (!::GetWindowRect(hWnd ? hWnd : m_hDlg, &rect))
+    RECT r;
+    if (!::GetWindowRect(hWnd ? hWnd : m_hDlg, &r))
         return false;
-    int width = rect.right - rect.left;
-    int height = rect.bottom - rect.top;
+    int width = r.right - r.left, height = r.bottom - r.top;
     HDC screen = ::GetDC(nullptr);
     HDC memory = ::CreateCompatibleDC(screen);
     HBITMAP bitmap = ::CreateCompatibleBitmap(screen, width, height);
     HGDIOBJ old = ::SelectObject(memory, bitmap);
-    ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    ::BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
     ::SelectObject(memory, old);
-
-    BITMAPINFOHEADER info{};
-    info.biSize = sizeof(info);
-    info.biWidth = width;
-    info.biHeight = height;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    int stride = (width * 3 + 3) & ~3;
-    std::vector<char> pixels(static_cast<size_t>(stride) * static_cast<size_t>(height));
-    int rows = ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(),
+    // The file header, the bitmap header, then the rows bottom up, each padded to 4 bytes.
+    BITMAPFILEHEADER file{0x4D42 /* "BM" */, 0, 0, 0, sizeof(file) + sizeof(BITMAPINFOHEADER)};
+    BITMAPINFOHEADER info{sizeof(info), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<char> bytes(file.bfOffBits + static_cast<size_t>((width * 3 + 3) & ~3) * static_cast<size_t>(height));
+    int rows = ::GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), &bytes[file.bfOffBits],
                            reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
     ::DeleteObject(bitmap);
     ::DeleteDC(memory);
     ::ReleaseDC(nullptr, screen);
-    if (rows != height)
-        return false;
-
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42;  // "BM"
-    file.bfOffBits = sizeof(file) + sizeof(info);
-    file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
-    FILE* out = std::fopen(path.c_str(), "wb");
-    if (!out)
-        return false;
-    bool ok = std::fwrite(&file, sizeof(file), 1, out) == 1 && std::fwrite(&info, sizeof(info), 1, out) == 1 &&
-              std::fwrite(pixels.data(), 1, pixels.size(), out) == pixels.size();
-    return std::fclose(out) == 0 && ok;
-}
-
-ProgramDriver* ProgramSuite::s_program = nullptr;
-bool ProgramSuite::s_started = false;
-
-void ProgramSuite::SetUpTestSuite() {
-    s_program = new ProgramDriver;
-    s_started = s_program->Start();
-}
-
-void ProgramSuite::TearDownTestSuite() {
-    if (s_started)
-        ::PostMessageA(s_program->Window(), WM_CLOSE, 0, 0);
-    bool ended = !s_started || s_program->WaitForExit(ProgramDriver::kWaitMs);
-    delete s_program;  // ends it by force if it hung
-    s_program = nullptr;
-    EXPECT_TRUE(ended);
-}
-
-void ProgramSuite::SetUp() {
-    ASSERT_TRUE(s_started) << "the program did not open its window";
+    file.bfSize = static_cast<DWORD>(bytes.size());
+    std::memcpy(&bytes[0], &file, sizeof(file));
+    std::memcpy(&bytes[sizeof(file)], &info, sizeof(info));
+    FILE* out = rows == height ? std::fopen(path.c_str(), "wb") : nullptr;
+    bool written = out && std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return out && std::fclose(out) == 0 && written;
 }

@@ -3,8 +3,6 @@
 // a program that hangs makes the test fail, never the run hang.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <functional>
@@ -26,23 +24,26 @@ public:
     bool Attach(DWORD timeoutMs = kWaitMs);
     HWND Window() const { return m_hDlg; }
     HWND Item(int id) const { return ::GetDlgItem(m_hDlg, id); }
-    DWORD ProcessId() const { return m_info.dwProcessId; }
 
     std::string Text(HWND hWnd) const;
     std::string ItemText(int id) const { return Text(Item(id)); }
     bool SetItemText(int id, const std::string& text) const;
     // A button press or a click notification, as the control would send it.
-    void PostCommand(int id, int code) const;
+    void PostCommand(int id, int code) const {
+        ::PostMessageA(m_hDlg, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(Item(id)));
+    }
     // A key pressed and released while the focus is in the given control.
     void PostKey(HWND hWnd, WORD vk) const;
     // A left click on the control (it takes the focus, statics notify).
     void PostClick(HWND hWnd) const;
     LRESULT Send(UINT msg, WPARAM wp = 0, LPARAM lp = 0) const;
 
-    // Polls until the predicate holds or kWaitMs has passed.
     static bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs);
-    // True when the process ended within the time; its exit code in *pCode.
-    bool WaitForExit(DWORD timeoutMs, DWORD* pCode = nullptr);
+    // True when the process ended in time; its exit code in *pCode.
+    bool WaitForExit(DWORD timeoutMs, DWORD* pCode = nullptr) {
+        return ::WaitForSingleObject(m_info.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
+               (!pCode || ::GetExitCodeProcess(m_info.hProcess, pCode));
+    }
     // Writes the window's pixels (the main window by default) as a 24-bit BMP file.
     bool SaveScreenshot(const std::string& path, HWND hWnd = nullptr) const;
     // A visible top-level window of the program with exactly this title, or null.
@@ -51,26 +52,8 @@ public:
     int OtherVisibleWindows() const;
 
 private:
+    bool WaitForMainWindow(DWORD pid, DWORD timeoutMs);
+
     PROCESS_INFORMATION m_info{};
     HWND m_hDlg = nullptr;
-};
-
-// The directory of the driver's own executable, with a trailing backslash.
-std::string DriverDirectory();
-
-// One running program shared by the tests of a suite: started before the
-// first test, closed after the last (and ended by force if it hung). Each
-// test states what it relies on.
-class ProgramSuite : public ::testing::Test {
-protected:
-    static void SetUpTestSuite();
-    static void TearDownTestSuite();
-    void SetUp() override;
-
-    ProgramDriver& program() { return *s_program; }
-    HWND dlg() { return s_program->Window(); }
-
-private:
-    static ProgramDriver* s_program;
-    static bool s_started;
 };
