@@ -40,6 +40,12 @@ int32_t RoundEven(double v) {
 Fixed Crossing(Fixed a, Fixed b, Side side, int32_t c) {
     if (b.x < a.x || (b.x == a.x && b.y < a.y))
         std::swap(a, b);
+    // An edge along an earlier cut crosses this one exactly at the corner of the two cuts:
+    // rounding that corner to even would tilt the seam, and a tilted seam reads as a border.
+    if ((side == Side::kLeft || side == Side::kRight) && a.y == b.y)
+        return Fixed{c, a.y};
+    if ((side == Side::kBottom || side == Side::kTop) && a.x == b.x)
+        return Fixed{a.x, c};
     if (side == Side::kLeft || side == Side::kRight) {
         double t = (static_cast<double>(c) - a.x) / (static_cast<double>(b.x) - a.x);
         return Fixed{c, RoundEven(a.y + t * (static_cast<double>(b.y) - a.y))};

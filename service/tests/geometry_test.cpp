@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/geometry.hpp>
+#include <boost/geometry/geometries/linestring.hpp>
 #include <boost/geometry/geometries/point_xy.hpp>
 #include <boost/geometry/geometries/polygon.hpp>
 
@@ -89,10 +90,28 @@ TEST(Pieces, CuttingKeepsEveryPointOnItsSide) {
         return p;
     };
     Poly whole = toPoly({star, hole});
+    // The nearest-border search measures to every edge that is not a seam, so each of them
+    // must lie on the real border (up to the crossings' rounding to even, a unit at each end).
+    using Line = bg::model::linestring<P>;
+    Line borders[2];
+    for (int i = 0; i < 2; ++i) {
+        const FixedRing& ring = i == 0 ? star : hole;
+        for (size_t k = 0; k <= ring.size(); ++k)
+            borders[i].emplace_back(ring[k % ring.size()].x, ring[k % ring.size()].y);
+    }
     std::vector<Poly> parts;
     for (const Piece& pc : pieces) {
         EXPECT_LE(pc.rings.front().size(), 12u + 8u) << "a piece kept too many vertices";
         parts.push_back(toPoly(pc.rings));
+        for (const FixedRing& r : pc.rings)
+            for (size_t i = 0; i < r.size(); ++i) {
+                Fixed a = r[i], b = r[(i + 1) % r.size()];
+                P mid((a.x + double(b.x)) / 2, (a.y + double(b.y)) / 2);
+                if (IsSeam(a, b))
+                    continue;
+                EXPECT_LE(std::min(bg::distance(mid, borders[0]), bg::distance(mid, borders[1])), 3.0)
+                    << "an edge off the border: " << a.x << "," << a.y << " - " << b.x << "," << b.y;
+            }
     }
     int inside = 0;
     for (int64_t y = 39000; y <= 61000; y += 370) {
