@@ -200,6 +200,9 @@ TEST_F(SmallIndex, NearestBorderWithinRadius) {
     EXPECT_EQ(NameAt(41800000, 13003000, 0), "-");
     // A hole's edge counts as a border: from the gap inside the hole, the enclave is nearer.
     EXPECT_EQ(NameAt(41430000, 12500000, 100000), "飞地~");
+    // Metres up to the last whole one below a kilometre, then kilometres (GBK: 米, 公里).
+    EXPECT_NE(Answerer::NearText("", 999.4).find("999\xC3\xD7)"), std::string::npos);
+    EXPECT_NE(Answerer::NearText("", 1000.0).find("1.0\xB9\xAB\xC0\xEF)"), std::string::npos);
     // Radii past the cap search no farther than the cap.
     EXPECT_EQ(NameAt(41800000, 13000000 + PlaceIndex::kMaxRadius + 10, 2147483647LL), "-");
     EXPECT_EQ(NameAt(41800000, 13000000 + PlaceIndex::kMaxRadius - 10, 2147483647LL), "东区~");
