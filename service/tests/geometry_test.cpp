@@ -7,6 +7,7 @@
 #include <boost/geometry/geometries/polygon.hpp>
 
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -15,6 +16,9 @@
 #include "compact_decode.h"
 #include "pieces.h"
 #include "place_index.h"
+
+#define XXH_INLINE_ALL
+#include "xxhash.h"
 
 using namespace lookupd;
 namespace bg = boost::geometry;
@@ -228,6 +232,14 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     EXPECT_NE(tryLoad(older).find("version 1, expected 3"), std::string::npos);
     EXPECT_NE(tryLoad(bytes.substr(0, bytes.size() - 9)).find("does not match"), std::string::npos);
     EXPECT_NE(tryLoad("PK\x03\x04" + std::string(200, 'z')).find("signature"), std::string::npos);
+    // A file whose checksum holds but whose first piece names a district past the last one
+    // (header 40 bytes, 3 name lengths, 18 name bytes padded to 20).
+    std::string foreign = bytes;
+    const uint32_t pastLast = 3;
+    std::memcpy(&foreign[40 + 3 * 4 + 20], &pastLast, sizeof pastLast);
+    const uint64_t sum = XXH3_64bits(foreign.data(), foreign.size() - 8);
+    std::memcpy(&foreign[foreign.size() - 8], &sum, sizeof sum);
+    EXPECT_NE(tryLoad(foreign).find("piece 0 refers outside"), std::string::npos);
     EXPECT_NE(tryLoad("").find("too short"), std::string::npos);
     PlaceIndex idx;
     EXPECT_NE(idx.Load(TempPath("no-such-file.idx")).find("cannot open"), std::string::npos);
