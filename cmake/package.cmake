@@ -1,5 +1,5 @@
 # The Windows release: one ZIP a user unpacks and starts with Lumeno-start.exe.
-#   cmake --build --preset win32 --target package
+#   cmake --build --preset win32 --target package   (and win64)
 # Binaries are stripped; the readme is turned into GBK with CRLF line ends so
 # that Notepad on a Chinese system shows it as written.
 
@@ -54,7 +54,11 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Lumeno)
 set(CPACK_PACKAGE_VENDOR Lumeno)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME Lumeno-${PROJECT_VERSION}-win32)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_PACKAGE_FILE_NAME Lumeno-${PROJECT_VERSION}-win64)
+else()
+    set(CPACK_PACKAGE_FILE_NAME Lumeno-${PROJECT_VERSION}-win32)
+endif()
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR})
 include(CPack)
