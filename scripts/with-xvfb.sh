@@ -3,6 +3,7 @@
 # stopped when the command ends (whatever way it ends). Xvfb picks a free
 # display number itself and reports it.
 set -euo pipefail
+source "$(dirname "$0")/wine-env.sh"
 fifo_dir=$(mktemp -d)
 mkfifo "$fifo_dir/display"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo_dir/display" >/dev/null 2>&1 &
@@ -10,8 +11,8 @@ xvfb_pid=$!
 stop() {
     # Wine keeps helper processes (its desktop) tied to this display after
     # the last program; they go with it, or the next Wine run would use them.
-    if [ -n "${WINEPREFIX:-}" ] && command -v wineserver >/dev/null 2>&1; then
-        wineserver -k >/dev/null 2>&1 || true
+    if [ -n "${WINEPREFIX:-}" ] && [ -x "$WINE_SERVER_BIN" ]; then
+        "$WINE_SERVER_BIN" -k >/dev/null 2>&1 || true
     fi
     kill "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null || true
