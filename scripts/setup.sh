@@ -9,8 +9,9 @@ export DEBIAN_FRONTEND=noninteractive
 
 PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest
-    g++-mingw-w64-i686 mingw-w64-i686-dev
-    wine wine32:i386 xvfb xauth x11-utils imagemagick
+    g++-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    # wine64 runs the 64-bit Windows build wherever the kernel runs no 32-bit programs
+    wine wine32:i386 wine64 xvfb xauth x11-utils imagemagick
     locales fonts-wqy-microhei python3
     libboost-dev nlohmann-json3-dev wrk
     # the yardstick beside the lookup service in scripts/bench-service.sh (never left running),
@@ -20,6 +21,7 @@ PACKAGES=(
     systemd        # systemd-analyze checks the service's unit file (replica test)
     # Wine's own fonts (Marlett draws the frame buttons)
     fonts-wine
+    python3-pefile  # scripts/check-pe.py reads the Windows builds' headers where they cannot run
     libopencc-dev libopencc-data  # the index converter writes names in simplified characters
 )
 
