@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Builds the Windows release ZIP and tries it as a user would: unpacked into
-# a fresh folder and a fresh Wine prefix, started with its start program
+# Builds a Windows release ZIP and tries it as a user would: unpacked into
+# a fresh folder and a fresh Wine prefix of its kind, started with its start program
 # (under a private Xvfb), one example query through the window, the window
 # closed; then nothing of the package may still run. Prints every file's size.
+#   scripts/test-package.sh [win32|win64]     (default win32)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source scripts/wine-env.sh
+build=${1:-win32}
+case "$build" in
+    win32 | win64) ;;
+    *) echo "usage: scripts/test-package.sh [win32|win64]" >&2; exit 2 ;;
+esac
+export LUMENO_WINE_ARCH=$build
 
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j2 --target all package
-zip=$(ls build/win32/Lumeno-*-win32.zip)
+cmake --preset "$build" >/dev/null
+cmake --build --preset "$build" -j2 --target all package
+zip=$(ls "build/$build"/Lumeno-*-"$build".zip)
 
 # The start program uses the fixed lookup address; a service already there
 # would be used instead of the package's own, and prove nothing.
@@ -21,18 +29,18 @@ fi
 
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix"
-trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+trap '"$WINE_SERVER_BIN" -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 (cd "$work" && cmake -E tar xf "$root/$zip")
-dir=$(echo "$work"/Lumeno-*-win32)
+dir=$(echo "$work"/Lumeno-*-"$build")
 echo "package: $zip ($(stat -c %s "$zip") bytes)"
 (cd "$dir" && find . -type f -printf '%10s  %P\n' | sort -k2)
 
-export dir
+export dir build
 run_package() {
     timeout 300 scripts/wine-run.sh wineboot -i >/dev/null 2>&1
     scripts/wine-run.sh "$dir/Lumeno-start.exe" &
     local start=$! rc=0
-    timeout 180 scripts/wine-run.sh build/win32/tests/lumeno_drive.exe example - "Z:$dir/window.bmp" \
+    timeout 180 scripts/wine-run.sh "build/$build/tests/lumeno_drive.exe" example - "Z:$dir/window.bmp" \
         >"$dir/answer.txt" || rc=$?
     cat "$dir/answer.txt"
     # The start program ends once it has stopped its service.
@@ -69,4 +77,4 @@ if answers; then
     fail=1
 fi
 [ "$fail" = 0 ] || exit 1
-echo "test-package: passed"
+echo "test-package-$build: passed"
