@@ -6,16 +6,34 @@
 #                                    through the real window (the example's
 #                                    position unless given), its answer printed
 #                                    and a screenshot of the window saved
+# The 32-bit Windows program runs where this kernel runs 32-bit programs; the
+# 64-bit one elsewhere, or with LUMENO_WIN64_ONLY=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 bash scripts/setup.sh
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j2 --target Lumeno lumeno_drive
+source scripts/wine-env.sh
+build=win32
+if [ -n "${LUMENO_WIN64_ONLY:-}" ]; then
+    no32="LUMENO_WIN64_ONLY is set"
+elif ! no32=$(why_no_win32); then
+    no32=""
+fi
+if [ -n "$no32" ]; then
+    if no64=$(why_no_win64); then
+        echo "run: no Windows build can run here. 32-bit: $no32. 64-bit: $no64." >&2
+        exit 1
+    fi
+    build=win64
+    echo "run: running the 64-bit Windows program: $no32"
+fi
+export LUMENO_WINE_ARCH=$build
+cmake --preset "$build" >/dev/null
+cmake --build --preset "$build" -j2 --target Lumeno lumeno_drive
 
-export WINEPREFIX="$root/build/win32/wineprefix"
-program="$root/build/win32/src/Lumeno.exe"
+export WINEPREFIX="$root/build/$build/wineprefix"
+program="$root/build/$build/src/Lumeno.exe"
 # The bundled lookup service answers the program's queries; it is started
 # unless one already answers, and stopped again when the program ends.
 if [ -n "${DISPLAY:-}" ] && [ $# -eq 0 ]; then
@@ -30,14 +48,14 @@ fi
 # the example), presses the query button, reads line 1, saves the window and
 # closes it. Every wait is bounded; nothing is left running.
 export LUMENO_RUN_LON=${1:-example} LUMENO_RUN_LAT=${2:--}
-export LUMENO_RUN_SHOT="$root/build/win32/run-window.bmp"
+export LUMENO_RUN_SHOT="$root/build/$build/run-window.bmp"
 one_query() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         timeout 300 scripts/wine-run.sh wineboot -i >/dev/null 2>&1
     fi
     scripts/wine-run.sh "$program" &
     local shown=$! rc=0
-    timeout 180 scripts/wine-run.sh build/win32/tests/lumeno_drive.exe \
+    timeout 180 scripts/wine-run.sh "build/$LUMENO_WINE_ARCH/tests/lumeno_drive.exe" \
         "$LUMENO_RUN_LON" "$LUMENO_RUN_LAT" "Z:$LUMENO_RUN_SHOT" || rc=$?
     for _ in $(seq 1 100); do
         kill -0 "$shown" 2>/dev/null || break
@@ -50,7 +68,7 @@ one_query() {
     fi
     wait "$shown" 2>/dev/null || true
     # Wine's own helpers go before the private X server does.
-    timeout 15 wineserver -w || wineserver -k || true
+    timeout 15 "$WINE_SERVER_BIN" -w || "$WINE_SERVER_BIN" -k || true
     return "$rc"
 }
 export -f one_query
