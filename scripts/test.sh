@@ -1,20 +1,57 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test: the
 # portable core and the lookup service natively, again under AddressSanitizer
-# and UBSan, and the Windows builds under Wine. Exits non-zero on any failure.
+# and UBSan, and both Windows builds under Wine. Exits non-zero on any failure.
+#   bash scripts/test.sh [--win64-only]
+# The 64-bit Windows build's suites always run; the 32-bit build's run where
+# this kernel runs 32-bit programs. Elsewhere, or with --win64-only (or
+# LUMENO_WIN64_ONLY=1), its files are checked without running them and the
+# summary says that its suites did not run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+case "${1:-}" in
+    --win64-only) LUMENO_WIN64_ONLY=1 ;;
+    "") ;;
+    *) echo "usage: bash scripts/test.sh [--win64-only]" >&2; exit 2 ;;
+esac
 
 bash scripts/setup.sh
+source scripts/wine-env.sh
 
 step() { printf '\n==== %s ====\n' "$*"; }
+
+# Which Windows builds run here, found out once by starting Wine's loaders.
+if no64=$(why_no_win64); then
+    echo "windows: the 64-bit build cannot run here: $no64" >&2
+    exit 1
+fi
+if [ -n "${LUMENO_WIN64_ONLY:-}" ]; then
+    no32="--win64-only was given"
+elif ! no32=$(why_no_win32); then
+    no32=""
+fi
+if [ -z "$no32" ]; then
+    running=(win64 win32)
+    echo "windows: the suites of both Windows builds (win64, win32) run under Wine"
+else
+    running=(win64)
+    echo "windows: the win64 build's suites run under Wine; the win32 build's suites do not run ($no32)"
+fi
 
 # Every GoogleTest program run by a test step writes its own report of cases
 # here (a second run of one program gets a file of its own), for the closing
 # count. Only the test steps set it: the build lists cases too.
 results=$(mktemp -d)
-trap 'rm -rf "$results"' EXIT
+# Wine keeps a server per prefix alive after its last program; stop each
+# whatever happens, so the run leaves nothing behind.
+cleanup() {
+    for build in win64 win32; do
+        WINEPREFIX="$root/build/$build/wineprefix" "$WINE_SERVER_BIN" -k >/dev/null 2>&1 || true
+    done
+    rm -rf "$results"
+}
+trap cleanup EXIT
 report="xml:$results/"
 
 for preset in native native-asan; do
@@ -25,60 +62,71 @@ for preset in native native-asan; do
     GTEST_OUTPUT=$report ctest --preset "$preset"
 done
 
-# The Windows build's lookup service reads the index the native converter made.
-step "win32: build"
-cmake --preset win32 -DLUMENO_WERROR=ON -DLUMENO_LOOKUP_INDEX_FILE="$root/build/native/service/lookupd.idx" >/dev/null
-cmake --build --preset win32 -j2
+# Both Windows builds and their packages, whichever run here. Their lookup
+# service reads the index the native converter made.
+for build in win64 win32; do
+    step "$build: build"
+    cmake --preset "$build" -DLUMENO_WERROR=ON -DLUMENO_LOOKUP_INDEX_FILE="$root/build/native/service/lookupd.idx" >/dev/null
+    cmake --build --preset "$build" -j2 --target all package
+    step "$build: the shipped programs' files"
+    scripts/check-pe.py "$build" "build/$build" | tee -a "$results/scripts.log"
+done
 
-# Wine keeps a server per prefix alive after its last program; stop it
-# whatever happens, so the run leaves nothing behind.
-export WINEPREFIX="$root/build/win32/wineprefix"
-trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$results"' EXIT
-step "win32: test under Wine"
 # The programs under Wine need Windows paths: Wine's drive Z: is the root.
 # (Not winepath: a Wine started outside the private display would stay
 # behind without one, and the programs started next would share it.)
 winpath() { local p; p=$(realpath "$1"); printf 'Z:%s' "${p//\//\\}"; }
-report="xml:$(winpath "$results")\\"
-GTEST_OUTPUT=$report scripts/with-xvfb.sh ctest --preset win32
 
-# The README's pictures, from the test build of the program with scripted
-# answers; the distribution's ImageMagick turns them into PNG files.
-step "win32: screenshots"
-scripts/with-xvfb.sh scripts/wine-run.sh build/win32/tests/lumeno_ui_tests.exe \
-    --screenshots "$(winpath build/win32/tests)"
-for picture in main about; do
-    /usr/bin/convert "build/win32/tests/$picture.bmp" -strip "build/win32/tests/$picture.png"
+windows_suites() {
+    local build=$1 tree="build/$1"
+    export WINEPREFIX="$root/$tree/wineprefix"
+    local report
+    report="xml:$(winpath "$results")\\"
+
+    step "$build: test under Wine"
+    GTEST_OUTPUT=$report scripts/with-xvfb.sh ctest --preset "$build"
+
+    # The README's pictures, from the test build of the program with scripted
+    # answers; the distribution's ImageMagick turns them into PNG files.
+    step "$build: screenshots"
+    scripts/with-xvfb.sh scripts/wine-run.sh "$tree/tests/lumeno_ui_tests.exe" --screenshots "$(winpath "$tree/tests")"
+    for picture in main about; do
+        /usr/bin/convert "$tree/tests/$picture.bmp" -strip "$tree/tests/$picture.png"
+    done
+
+    # The native build's protocol tests, with this Windows service under Wine
+    # in place of the native one.
+    step "$build: the lookup service's protocol tests under Wine"
+    GTEST_OUTPUT="xml:$results/lookupd_tests_$build.xml" LOOKUPD_BIN="$root/scripts/lookupd-wine.sh" \
+        LOOKUPD_EXE="$root/$tree/service/lumeno-lookupd.exe" \
+        build/native/service/lookupd_tests --gtest_color=no \
+        --gtest_filter='LiveService.*:ServiceLimits.*:ServiceLifecycle.*'
+
+    # The program under Wine against the Windows lookup service under Wine, on
+    # a port of its own; run-service.sh stops the service it started. Both
+    # share one Wine server, whose desktop must have the display: the last
+    # step's server (started without one) is let go first, and the service
+    # starts inside the display's lifetime.
+    step "$build: end to end: the program asks the real lookup service, both under Wine"
+    timeout 30 "$WINE_SERVER_BIN" -w || true
+    local e2e_listen=127.0.0.1:18461
+    scripts/with-xvfb.sh env LUMENO_SERVICE_BUILD="$tree" LUMENO_SERVICE_LISTEN=$e2e_listen \
+        scripts/run-service.sh wrap env LUMENO_E2E_LOOKUP_HOST=$e2e_listen GTEST_OUTPUT="$report" \
+        scripts/wine-run.sh "$tree/tests/lumeno_ui_tests.exe" --gtest_filter='RealLookupService.*' --gtest_color=no
+
+    # The Windows release as a user gets it: the ZIP unpacked into a fresh
+    # Wine prefix, started with its start program, one query, nothing left.
+    step "$build: package: the Windows release, unpacked and started"
+    scripts/test-package.sh "$build" | tee -a "$results/scripts.log"
+}
+for build in "${running[@]}"; do
+    windows_suites "$build"
 done
-
-# The native build's protocol tests, with the Windows service under Wine in
-# place of the native one.
-step "win32: the lookup service's protocol tests under Wine"
-GTEST_OUTPUT="xml:$results/lookupd_tests_wine.xml" LOOKUPD_BIN="$root/scripts/lookupd-wine.sh" \
-    build/native/service/lookupd_tests --gtest_color=no \
-    --gtest_filter='LiveService.*:ServiceLimits.*:ServiceLifecycle.*'
-
-# The program under Wine against the Windows lookup service under Wine, on a
-# port of its own; run-service.sh stops the service it started. Both share
-# one Wine server, whose desktop must have the display: the last step's
-# server (started without one) is let go first, and the service starts
-# inside the display's lifetime.
-step "end to end: the program asks the real lookup service, both under Wine"
-timeout 30 wineserver -w || true
-e2e_listen=127.0.0.1:18461
-scripts/with-xvfb.sh env LUMENO_SERVICE_BUILD=build/win32 LUMENO_SERVICE_LISTEN=$e2e_listen \
-    scripts/run-service.sh wrap env LUMENO_E2E_LOOKUP_HOST=$e2e_listen GTEST_OUTPUT=$report \
-    scripts/wine-run.sh build/win32/tests/lumeno_ui_tests.exe --gtest_filter='RealLookupService.*' --gtest_color=no
 
 # The service as replicas: nginx with the deployment's own file in front of
 # three of them, one stopped and started again under load; the unit file checked.
 step "replicas: nginx in front of three lookup services"
 scripts/test-replicas.sh build/native | tee -a "$results/scripts.log"
-
-# The Windows release as a user gets it: the ZIP unpacked into a fresh Wine
-# prefix, started with its start program, one query, nothing left running.
-step "package: the Windows release, unpacked and started"
-scripts/test-package.sh | tee -a "$results/scripts.log"
 
 # Every fuzz target briefly (clang, ASan, UBSan), so a regression that the
 # chosen test cases miss can still show; scripts/fuzz.sh runs them longer.
@@ -86,9 +134,10 @@ step "fuzz: every target for 30 seconds"
 scripts/fuzz.sh 30
 
 # Reaching this line means every step passed (set -e, pipefail): count the
-# cases from the programs' own reports, and each script test (replicas,
-# package) as one case by its closing "NAME: passed" line.
-python3 - "$results" <<'COUNT'
+# cases from the programs' own reports, and each script test (file checks,
+# replicas, package) as one case by its closing "NAME: passed" line.
+LUMENO_NOT_RUN=${no32:+"win32 suites (core, UI, link, service under Wine, end to end, package): $no32"} \
+    python3 - "$results" <<'COUNT'
 import glob, os, re, sys
 import xml.etree.ElementTree as ET
 passed = failed = skipped = 0
@@ -111,5 +160,7 @@ if os.path.exists(log):
         passed += sum(1 for line in f if re.fullmatch(r"[\w-]+: passed\n?", line))
 if skipped:
     print(f"skipped: {skipped}")
+if os.environ.get("LUMENO_NOT_RUN"):
+    print(f"not run, not counted: {os.environ['LUMENO_NOT_RUN']}")
 print(f"summary: {passed} passed, {failed} failed")
 COUNT
