@@ -1,17 +1,18 @@
 # The Windows release: one ZIP a user unpacks and starts with Lumeno-start.exe.
 #   cmake --build --preset win32 --target package   (and win64)
-# Binaries are stripped; the readme is turned into GBK with CRLF line ends so
-# that Notepad on a Chinese system shows it as written.
+# Binaries are stripped; the readme names the build's bits and is turned into
+# GBK with CRLF line ends so that Notepad on a Chinese system shows it as written.
 
 install(TARGETS Lumeno Lumeno-start RUNTIME DESTINATION .)
 install(FILES ${CMAKE_BINARY_DIR}/src/Lumeno.doc DESTINATION .)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(_readme ${CMAKE_BINARY_DIR}/package/README.txt)
+math(EXPR _lumeno_bits "${CMAKE_SIZEOF_VOID_P} * 8")
 add_custom_command(OUTPUT ${_readme}
     COMMAND Python3::Interpreter -c
-        "import sys; t = open(sys.argv[1], encoding='utf-8').read(); open(sys.argv[2], 'w', encoding='gbk', newline='\\r\\n').write(t)"
-        ${PROJECT_SOURCE_DIR}/docs/package/README.txt ${_readme}
+        "import sys; t = open(sys.argv[1], encoding='utf-8').read().replace('@BITS@', sys.argv[3]); open(sys.argv[2], 'w', encoding='gbk', newline='\\r\\n').write(t)"
+        ${PROJECT_SOURCE_DIR}/docs/package/README.txt ${_readme} ${_lumeno_bits}
     DEPENDS ${PROJECT_SOURCE_DIR}/docs/package/README.txt
     COMMENT "Converting the package's readme to GBK"
     VERBATIM)
@@ -54,11 +55,7 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Lumeno)
 set(CPACK_PACKAGE_VENDOR Lumeno)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(CPACK_PACKAGE_FILE_NAME Lumeno-${PROJECT_VERSION}-win64)
-else()
-    set(CPACK_PACKAGE_FILE_NAME Lumeno-${PROJECT_VERSION}-win32)
-endif()
+set(CPACK_PACKAGE_FILE_NAME Lumeno-${PROJECT_VERSION}-win${_lumeno_bits})
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR})
 include(CPack)

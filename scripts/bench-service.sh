@@ -3,7 +3,8 @@
 # Usage: scripts/bench-service.sh [BUILD_DIR] (default build/native; built first if needed)
 # The same wrk load goes to the service and to nginx answering a fixed body of the same size,
 # in one run, with a new connection per request and with keep-alive; then to the Windows build
-# under Wine when build/win32 has it (BENCH_WINDOWS=0 leaves it out). Load goes only to
+# under Wine when there is one that runs here: build/win32, else build/win64 (BENCH_WINDOWS=0
+# leaves it out). Load goes only to
 # 127.0.0.1, every run is bounded in time, and every process started here is stopped on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,10 @@ NGINX_PORT=$((PORT + 1))
 WINE_PORT=$((PORT + 2))
 DURATION=${BENCH_SECONDS:-10}
 CONNS=50
-WIN_EXE=build/win32/service/lumeno-lookupd.exe
+source scripts/wine-env.sh
+WIN_BUILD=win32
+if why_no_win32 >/dev/null; then WIN_BUILD=win64; fi
+WIN_EXE=build/$WIN_BUILD/service/lumeno-lookupd.exe
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake --preset native -B "$BUILD" >/dev/null
@@ -165,7 +169,7 @@ echo "service resident memory after the load: $(rss "$SVC_PID") (peak $(awk '/Vm
 
 if [ "${BENCH_WINDOWS:-1}" != 0 ] && [ -f "$WIN_EXE" ]; then
     echo "== the Windows build under Wine ($WIN_EXE)"
-    export WINEPREFIX="$root/build/win32/wineprefix"
+    export WINEPREFIX="$root/build/$WIN_BUILD/wineprefix"
     t0=$(now_ms)
     LOOKUPD_EXE="$root/$WIN_EXE" scripts/lookupd-wine.sh --listen "127.0.0.1:$WINE_PORT" --data "$TMP/bench.idx" \
         --quiet 2>"$TMP/wine.log" &
