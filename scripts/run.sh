@@ -33,7 +33,7 @@ cmake --preset "$build" >/dev/null
 cmake --build --preset "$build" -j2 --target Lumeno lumeno_drive
 
 export WINEPREFIX="$root/build/$build/wineprefix"
-program="$root/build/$build/src/Lumeno.exe"
+program="$root/build/$build/src/app/Lumeno.exe"
 # The bundled lookup service answers the program's queries; it is started
 # unless one already answers, and stopped again when the program ends.
 if [ -n "${DISPLAY:-}" ] && [ $# -eq 0 ]; then
