@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "about/LinkStatic.h"
+#include "app/LinkStatic.h"
 #include "framework/Dialog.h"
 
 namespace {
