@@ -347,6 +347,10 @@ TEST_F(LiveService, WrongPathsMethodsAndParameters) {
     EXPECT_EQ(Ask("/GetTextByPos?x=40916646&y=abc&radius=6000&service=gettext"),
               "400 400 Bad Request: parameter y is not a 32-bit decimal integer");
     EXPECT_EQ(Ask(Target(40916646, 12524901, -1)), "400 400 Bad Request: parameter radius is negative");
+    // A key given again: its first value counts, whatever follows.
+    EXPECT_EQ(Ask(Target(40916646, 12524901) + "&x=oops&radius=-1&service=none"), "200 河南省郑州市金水区");
+    EXPECT_EQ(Ask("/GetTextByPos?x=oops&" + Target(40916646, 12524901).substr(14)),
+              "400 400 Bad Request: parameter x is not a 32-bit decimal integer");
 }
 
 TEST_F(LiveService, PipelinedRequestsAreAnsweredInOrder) {
