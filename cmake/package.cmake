@@ -4,7 +4,7 @@
 # GBK with CRLF line ends so that Notepad on a Chinese system shows it as written.
 
 install(TARGETS Lumeno Lumeno-start RUNTIME DESTINATION .)
-install(FILES ${CMAKE_BINARY_DIR}/src/Lumeno.doc DESTINATION .)
+install(FILES ${CMAKE_BINARY_DIR}/src/app/Lumeno.doc DESTINATION .)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(_readme ${CMAKE_BINARY_DIR}/package/README.txt)

@@ -19,7 +19,7 @@
 
 #include "fake_http_peer.h"
 #include "fuzz_check.h"
-#include "http/HttpTransfer.h"
+#include "core/HttpTransfer.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "fuzz_check.h"
-#include "lookup/CoordinateParser.h"
+#include "core/CoordinateParser.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "fake_http_peer.h"
 #include "fuzz_check.h"
-#include "http/HttpTransfer.h"
-#include "lookup/LocationQuery.h"
+#include "core/HttpTransfer.h"
+#include "core/LocationQuery.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 # Only 127.0.0.1 is contacted. Every process started here is stopped on exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 BUILD=${1:-build/native}
 RUNS=${BENCH_RUNS:-9}
 
@@ -16,12 +17,10 @@ LOOKUPD=$BUILD/service/lumeno-lookupd
 INDEX=$BUILD/service/lookupd.idx
 
 PIDS=()
+TMP=$(mktemp -d)
 cleanup() {
-    for pid in "${PIDS[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-        timeout 15 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    for pid in "${PIDS[@]}"; do stop_pid "$pid" || true; done
+    rm -rf "$TMP"
 }
 trap cleanup EXIT
 
@@ -36,10 +35,12 @@ echo "== start-up to the first answer, one replica at a time ($RUNS runs)"
 python3 scripts/replicas.py startup "$LOOKUPD" "$INDEX" "$RUNS"
 
 echo "== three replicas at once, after start-up and one answer each"
-mapfile -t ports < <(python3 scripts/replicas.py ports 3)
-for port in "${ports[@]}"; do
-    "$LOOKUPD" --listen "127.0.0.1:$port" --data "$INDEX" --quiet 2>/dev/null &
+ports=()
+for n in 1 2 3; do
+    "$LOOKUPD" --listen "127.0.0.1:0" --data "$INDEX" --quiet 2>"$TMP/replica$n.log" &
     PIDS+=($!)
+    ports+=("$(listening_port "$TMP/replica$n.log" 10 $!)") ||
+        { echo "bench-replicas: a replica did not start within 10 s" >&2; exit 1; }
 done
 for port in "${ports[@]}"; do
     python3 scripts/replicas.py wait \

@@ -22,8 +22,8 @@ CONSOLE = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shell32.dll",
                "advapi32.dll", "ws2_32.dll", "mswsock.dll", "msvcrt.dll"}
 # file in the build tree, subsystem, whether it carries version information
-PROGRAMS = [("src/Lumeno.exe", GUI, True),
-            ("src/Lumeno-start.exe", GUI, False),
+PROGRAMS = [("src/app/Lumeno.exe", GUI, True),
+            ("src/launcher/Lumeno-start.exe", GUI, False),
             ("service/lumeno-lookupd.exe", CONSOLE, False)]
 
 

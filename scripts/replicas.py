@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Client side of the replica test and benchmark (scripts/test-replicas.sh, bench-replicas.sh).
 
-  replicas.py ports N                       N free loopback ports, one per line
+  replicas.py ports N                       N free loopback ports, one per line (for nginx,
+                                            which takes no port 0)
   replicas.py wait URL SECONDS              until URL answers 200 (exit 1 when it never does)
   replicas.py load FRONT REFERENCE COUNT RATE PROGRESS
                                             COUNT queries to FRONT at RATE per second, each on a
@@ -14,6 +15,7 @@ Only loopback addresses are ever contacted; every wait has a bound.
 import http.client
 import os
 import random
+import re
 import socket
 import subprocess
 import sys
@@ -149,18 +151,31 @@ def print_memory(pids):
               f"resident {m.get('Rss', 0) / 1024:.1f} MiB, proportional {m.get('Pss', 0) / 1024:.1f} MiB")
 
 
+def reported_port(p, seconds):
+    """The port a service started on port 0 names in its "listening on" line, or None."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        line = p.stderr.readline()
+        if not line:
+            return None
+        m = re.match(rb"lumeno-lookupd: listening on [^ ]*:(\d+) ", line)
+        if m:
+            return int(m.group(1))
+    return None
+
+
 def startup(lookupd, index, runs):
     times, cpus = [], []
     path = query_paths(1)[0]
     for _ in range(runs):
-        port = free_ports(1)[0]
-        url = f"http://127.0.0.1:{port}"
         t0 = time.monotonic()
-        p = subprocess.Popen([lookupd, "--listen", f"127.0.0.1:{port}", "--data", index, "--quiet"],
-                             stderr=subprocess.DEVNULL)
+        p = subprocess.Popen([lookupd, "--listen", "127.0.0.1:0", "--data", index, "--quiet"],
+                             stderr=subprocess.PIPE)
         try:
             answered = None
-            while time.monotonic() - t0 < 10 and p.poll() is None:
+            port = reported_port(p, 10)
+            url = f"http://127.0.0.1:{port}"
+            while port and time.monotonic() - t0 < 10 and p.poll() is None:
                 try:
                     if get(url, path)[0] == 200:
                         answered = time.monotonic()

@@ -7,6 +7,7 @@
 # LUMENO_SERVICE_BUILD=build/win32 starts the Windows build under Wine instead (scripts/lookupd-wine.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 BUILD=${LUMENO_SERVICE_BUILD:-build/native}
 WINDOWS=""
 grep -q '^CMAKE_TOOLCHAIN_FILE:.*mingw' "$BUILD/CMakeCache.txt" 2>/dev/null && WINDOWS=1
@@ -15,8 +16,6 @@ HOST=${LISTEN%:*}
 PORT=${LISTEN##*:}
 PIDFILE="$BUILD/service/lookupd.pid"
 LOG="$BUILD/service/lookupd.log"
-
-answers() { (exec 3<>"/dev/tcp/$HOST/$PORT") 2>/dev/null; }
 
 # True while the pid is still the service started here: a pid file left behind
 # by a crash may name a process that has since been given the same number.
@@ -30,7 +29,7 @@ ours() {
 }
 
 start() {
-    if answers; then
+    if answers "$HOST" "$PORT"; then
         echo "run-service: a lookup service already answers on $LISTEN"
         return 0
     fi
@@ -41,21 +40,19 @@ start() {
     else
         "$BUILD/service/lumeno-lookupd" --listen "$LISTEN" 2>>"$LOG" &
     fi
-    echo $! >"$PIDFILE"
+    local pid=$!
+    echo "$pid" >"$PIDFILE"
     # Wine may first have to set up its prefix: up to 60 s there, 10 s natively.
-    for _ in $(seq 1 "$([ -n "$WINDOWS" ] && echo 1200 || echo 200)"); do
-        if answers; then
-            echo "run-service: lookup service on $LISTEN (pid $(cat "$PIDFILE"), log $LOG)"
-            return 0
-        fi
-        if ! kill -0 "$(cat "$PIDFILE")" 2>/dev/null; then
-            rm -f "$PIDFILE"
-            echo "run-service: the lookup service did not start; see $LOG" >&2
-            tail -3 "$LOG" >&2
-            return 1
-        fi
-        sleep 0.05
-    done
+    if wait_port "$HOST" "$PORT" "$([ -n "$WINDOWS" ] && echo 60 || echo 10)" "$pid"; then
+        echo "run-service: lookup service on $LISTEN (pid $pid, log $LOG)"
+        return 0
+    fi
+    if ! kill -0 "$pid" 2>/dev/null; then
+        rm -f "$PIDFILE"
+        echo "run-service: the lookup service did not start; see $LOG" >&2
+        tail -3 "$LOG" >&2
+        return 1
+    fi
     echo "run-service: the lookup service did not answer in time" >&2
     stop
     return 1
@@ -71,13 +68,11 @@ stop() {
         echo "run-service: pid $pid is no longer the lookup service started here; not stopping it" >&2
         return 0
     fi
-    kill -TERM "$pid"
-    for _ in $(seq 1 100); do
-        kill -0 "$pid" 2>/dev/null || { echo "run-service: lookup service stopped"; return 0; }
-        sleep 0.05
-    done
-    echo "run-service: the lookup service ignored SIGTERM; killing it" >&2
-    kill -KILL "$pid" 2>/dev/null || true
+    if stop_pid "$pid" 5; then
+        echo "run-service: lookup service stopped"
+    else
+        echo "run-service: the lookup service ignored SIGTERM for 5 s; killed it" >&2
+    fi
 }
 
 case "${1:-}" in

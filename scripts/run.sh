@@ -14,6 +14,7 @@ root=$PWD
 
 bash scripts/setup.sh
 source scripts/wine-env.sh
+source scripts/lib.sh
 build=win32
 if [ -n "${LUMENO_WIN64_ONLY:-}" ]; then
     no32="LUMENO_WIN64_ONLY is set"
@@ -33,7 +34,7 @@ cmake --preset "$build" >/dev/null
 cmake --build --preset "$build" -j2 --target Lumeno lumeno_drive
 
 export WINEPREFIX="$root/build/$build/wineprefix"
-program="$root/build/$build/src/Lumeno.exe"
+program="$root/build/$build/src/app/Lumeno.exe"
 # The bundled lookup service answers the program's queries; it is started
 # unless one already answers, and stopped again when the program ends.
 if [ -n "${DISPLAY:-}" ] && [ $# -eq 0 ]; then
@@ -57,13 +58,9 @@ one_query() {
     local shown=$! rc=0
     timeout 180 scripts/wine-run.sh "build/$LUMENO_WINE_ARCH/tests/lumeno_drive.exe" \
         "$LUMENO_RUN_LON" "$LUMENO_RUN_LAT" "Z:$LUMENO_RUN_SHOT" || rc=$?
-    for _ in $(seq 1 100); do
-        kill -0 "$shown" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$shown" 2>/dev/null; then
+    if ! gone_within "$shown" 10; then
         echo "run: the program did not end; stopping it" >&2
-        kill "$shown" 2>/dev/null || true
+        stop_pid "$shown" 5 || true
         rc=1
     fi
     wait "$shown" 2>/dev/null || true
@@ -71,7 +68,7 @@ one_query() {
     timeout 15 "$WINE_SERVER_BIN" -w || "$WINE_SERVER_BIN" -k || true
     return "$rc"
 }
-export -f one_query
+export -f one_query gone_within stop_pid
 export program
 if [ -n "${DISPLAY:-}" ]; then
     scripts/run-service.sh wrap bash -c one_query

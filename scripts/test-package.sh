@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 source scripts/wine-env.sh
+source scripts/lib.sh
 build=${1:-win32}
 case "$build" in
     win32 | win64) ;;
@@ -21,8 +22,7 @@ zip=$(ls "build/$build"/Lumeno-*-"$build".zip)
 
 # The start program uses the fixed lookup address; a service already there
 # would be used instead of the package's own, and prove nothing.
-answers() { (exec 3<>/dev/tcp/127.0.0.1/18360) 2>/dev/null; }
-if answers; then
+if answers 127.0.0.1 18360; then
     echo "test-package: something already answers on 127.0.0.1:18360; stop it first" >&2
     exit 1
 fi
@@ -44,14 +44,9 @@ run_package() {
         >"$dir/answer.txt" || rc=$?
     cat "$dir/answer.txt"
     # The start program ends once it has stopped its service.
-    for _ in $(seq 1 150); do
-        kill -0 "$start" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$start" 2>/dev/null; then
+    if ! gone_within "$start" 15; then
         echo "test-package: the start program did not end after the window closed" >&2
-        kill "$start" 2>/dev/null || true
-        wait "$start" 2>/dev/null || true
+        stop_pid "$start" 5 || true
         return 1
     fi
     # Exit code 3: the service did not stop when asked and had to be ended by force.
@@ -60,7 +55,7 @@ run_package() {
     timeout 60 scripts/wine-run.sh winedbg --command "info proc" >"$dir/processes.txt" 2>&1 || true
     return "$rc"
 }
-export -f run_package
+export -f run_package gone_within stop_pid
 fail=0
 scripts/with-xvfb.sh bash -c run_package || fail=1
 if ! grep -q -- '-> 河南省郑州市金水区' "$dir/answer.txt"; then
@@ -72,7 +67,7 @@ if grep -qi 'lumeno-lookupd' "$dir/processes.txt"; then
     cat "$dir/processes.txt" >&2
     fail=1
 fi
-if answers; then
+if answers 127.0.0.1 18360; then
     echo "test-package: something still answers on 127.0.0.1:18360" >&2
     fail=1
 fi

@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source scripts/lib.sh
 BUILD=${1:-build/native}
 QUERIES=${REPLICA_TEST_QUERIES:-4000}
 RATE=400  # queries per second: the load lasts about 10 s
@@ -28,22 +29,10 @@ TMP=$(mktemp -d)
 declare -A REPLICA=()
 NGINX_PID=""
 LOAD_PID=""
-gone_within() {  # pid, seconds: polls in short steps, so that a signal to this script is seen at once
-    for _ in $(seq 1 $(($2 * 10))); do
-        kill -0 "$1" 2>/dev/null || return 0
-        sleep 0.1
-    done
-    return 1
-}
-stop_pid() {  # pid: SIGTERM, then at most 15 s before SIGKILL
-    kill -TERM "$1" 2>/dev/null || return 0
-    gone_within "$1" 15 || kill -KILL "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-}
 cleanup() {
-    if [ -n "$LOAD_PID" ]; then stop_pid "$LOAD_PID"; fi
-    for pid in "${REPLICA[@]}"; do stop_pid "$pid"; done
-    if [ -n "$NGINX_PID" ]; then stop_pid "$NGINX_PID"; fi
+    if [ -n "$LOAD_PID" ]; then stop_pid "$LOAD_PID" || true; fi
+    for pid in "${REPLICA[@]}"; do stop_pid "$pid" || true; done
+    if [ -n "$NGINX_PID" ]; then stop_pid "$NGINX_PID" || true; fi
     rm -rf "$TMP"
 }
 trap cleanup EXIT
@@ -61,8 +50,19 @@ verify=$(cd "$TMP" && systemd-analyze verify "lumeno-lookupd@18361.service" 2>&1
 [ -z "$verify" ] || fail "systemd-analyze: $verify"
 echo "unit: no complaints"
 
-mapfile -t ports < <(python3 scripts/replicas.py ports 4)
-FRONT=${ports[0]} P1=${ports[1]} P2=${ports[2]} P3=${ports[3]}
+start_replica() {  # number [port]: on a port the system picks unless given; sets P<number>
+    "$LOOKUPD" --listen "127.0.0.1:${2:-0}" --data "$INDEX" 2>>"$TMP/replica$1.log" &
+    REPLICA[$1]=$!
+    local port
+    port=$(listening_port "$TMP/replica$1.log" 10 "${REPLICA[$1]}") || fail "replica $1 did not start within 10 s"
+    python3 scripts/replicas.py wait "http://127.0.0.1:$port/healthz" 10 || fail "replica $1 was not ready within 10 s"
+    printf -v "P$1" '%s' "$port"
+}
+start_replica 1
+start_replica 2
+start_replica 3
+# nginx takes no port 0: its port is the one free port this test picks.
+FRONT=$(python3 scripts/replicas.py ports 1)
 echo "== nginx on 127.0.0.1:$FRONT and [::1]:$FRONT, replicas on $P1 $P2 $P3"
 # The deployment's file itself, with only its ports and listen addresses changed.
 sed -e "s/listen 18360;/listen 127.0.0.1:$FRONT;/" -e "s/listen \[::\]:18360;/listen [::1]:$FRONT;/" \
@@ -90,14 +90,6 @@ http {
 EOF
 "$NGINX" -e "$TMP/nginx-error.log" -p "$TMP" -c "$TMP/nginx.conf" -t -q || fail "nginx refuses the configuration"
 
-start_replica() {  # number, port
-    "$LOOKUPD" --listen "127.0.0.1:$2" --data "$INDEX" 2>>"$TMP/replica$1.log" &
-    REPLICA[$1]=$!
-    python3 scripts/replicas.py wait "http://127.0.0.1:$2/healthz" 10 || fail "replica $1 was not ready within 10 s"
-}
-start_replica 1 "$P1"
-start_replica 2 "$P2"
-start_replica 3 "$P3"
 "$NGINX" -e "$TMP/nginx-error.log" -p "$TMP" -c "$TMP/nginx.conf" -g 'daemon off;' &
 NGINX_PID=$!
 python3 scripts/replicas.py wait "http://127.0.0.1:$FRONT/healthz" 10 || fail "nginx did not answer within 10 s"

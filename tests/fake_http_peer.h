@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/socket_compat.h"
+#include "core/socket_compat.h"
 
 // A port on 127.0.0.1 that nothing listens on at the moment of asking; 0 when
 // none could be had.

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fake_http_peer.h"
-#include "http/HttpTransfer.h"
+#include "core/HttpTransfer.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fake_http_peer.h"
-#include "lookup/LocationQuery.h"
+#include "core/LocationQuery.h"
 
 namespace {
 

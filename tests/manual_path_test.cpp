@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "lookup/ManualPath.h"
+#include "core/ManualPath.h"
 
 namespace {
 

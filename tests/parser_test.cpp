@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "lookup/CoordinateParser.h"
-#include "lookup/LocationQuery.h"
+#include "core/CoordinateParser.h"
+#include "core/LocationQuery.h"
 
 namespace {
 

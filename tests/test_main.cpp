@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "net/socket_compat.h"
+#include "core/socket_compat.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "framework/AsciiNumber.h"
-#include "framework/String.h"
-#include "framework/UrlSplit.h"
+#include "core/AsciiNumber.h"
+#include "core/String.h"
+#include "core/UrlSplit.h"
 
 namespace {
 

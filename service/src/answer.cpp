@@ -42,25 +42,31 @@ bool ParseInt32(const std::string& s, long long& v) {
     return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
 }
 
+// The first value given for key (multimap keeps equal keys in the order they came), or null.
+const std::string* First(const std::multimap<std::string, std::string>& params, const char* key) {
+    auto it = params.lower_bound(key);
+    return it != params.end() && it->first == key ? &it->second : nullptr;
+}
+
 }  // namespace
 
 Reply Answerer::Answer(const std::multimap<std::string, std::string>& params) const {
     long long v[3] = {0, 0, 0};
     const char* keys[3] = {"x", "y", "radius"};
     for (int k = 0; k < 3; ++k) {
-        auto it = params.find(keys[k]);
-        if (it == params.end())
+        const std::string* value = First(params, keys[k]);
+        if (!value)
             return Reply{400, std::string("400 Bad Request: parameter ") + keys[k] + " is missing"};
-        if (!ParseInt32(it->second, v[k]))
+        if (!ParseInt32(*value, v[k]))
             return Reply{400,
                          std::string("400 Bad Request: parameter ") + keys[k] + " is not a 32-bit decimal integer"};
     }
     if (v[2] < 0)
         return Reply{400, "400 Bad Request: parameter radius is negative"};
-    auto svc = params.find("service");
-    if (svc == params.end())
+    const std::string* service = First(params, "service");
+    if (!service)
         return Reply{400, "400 Bad Request: parameter service is missing"};
-    if (svc->second != "gettext")
+    if (*service != "gettext")
         return Reply{400, "400 Bad Request: parameter service must be gettext"};
 
     Match m = m_index.Lookup(v[0], v[1], v[2]);

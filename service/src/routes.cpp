@@ -52,6 +52,42 @@ std::multimap<std::string, std::string> ParseQuery(const std::string& query) {
     return params;
 }
 
+void RequestReader::Reset() {
+    m_parser.emplace();
+    m_parser->header_limit(kHeaderBytes);
+    m_parser->body_limit(kBodyBytes);
+}
+
+RequestReader::State RequestReader::Feed(std::string_view bytes, size_t& used) {
+    namespace http = boost::beast::http;
+    boost::beast::error_code ec;
+    used = 0;
+    while (used < bytes.size() && !m_parser->is_done()) {
+        size_t n = m_parser->put(boost::asio::buffer(bytes.data() + used, bytes.size() - used), ec);
+        used += n;
+        if (ec == http::error::need_more) {
+            ec = {};
+            break;
+        }
+        if (ec || n == 0)
+            break;
+    }
+    if (!ec)
+        return m_parser->is_done() ? State::kDone : State::kNeedMore;
+    if (ec == http::error::header_limit) {
+        // A request line that alone overruns the budget is a target too long; anything else
+        // is a header without end.
+        std::string_view head = bytes.substr(used, kMaxTarget + 64);
+        m_refusal = head.find('\n') == std::string_view::npos ? HttpReply{414, "414 URI Too Long", "text/plain"}
+                                                              : HttpReply{400, "400 Bad Request", "text/plain"};
+    } else if (ec == http::error::body_limit) {
+        m_refusal = HttpReply{413, "413 Payload Too Large", "text/plain"};
+    } else {
+        m_refusal = HttpReply{400, "400 Bad Request", "text/plain"};
+    }
+    return State::kRefused;
+}
+
 HttpReply Route(const Answerer& answerer, const std::string& method, const std::string& target, bool ready) {
     if (target.size() > kMaxTarget)
         return HttpReply{414, "414 URI Too Long", "text/plain"};

@@ -1,10 +1,15 @@
-// The service's answer to one request line: the part of the front end that needs no network,
-// so that it can be tested and fuzzed on its own.
+// The part of the front end that needs no network, so that it can be tested and fuzzed on its
+// own: a connection's bytes into a request or a refusal, and a request's answer.
 #pragma once
+
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "answer.h"
 
@@ -25,6 +30,29 @@ constexpr std::uint64_t kBodyBytes = 4 * 1024;
 
 // Splits a query text into decoded parameters (%XX and '+' as a blank), in order.
 std::multimap<std::string, std::string> ParseQuery(const std::string& query);
+
+// One request read from a connection's bytes by Beast's parser within the byte budget: the
+// session feeds it what it reads, the fuzz target raw bytes.
+class RequestReader {
+public:
+    enum class State { kNeedMore, kDone, kRefused };
+    using Request = boost::beast::http::request<boost::beast::http::string_body>;
+
+    RequestReader() { Reset(); }
+    // Ready for the next request of the connection.
+    void Reset();
+    // Parses from the front of bytes; used says how many it took (what follows a complete
+    // request belongs to the next one).
+    State Feed(std::string_view bytes, size_t& used);
+    // After kDone.
+    const Request& Get() const { return m_parser->get(); }
+    // After kRefused: 400, 413 or 414, to be sent before the connection is closed.
+    const HttpReply& Refusal() const { return m_refusal; }
+
+private:
+    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> m_parser;
+    HttpReply m_refusal{0, std::string(), "text/plain"};
+};
 
 // method and target as they came in the request line. ready: the index is loaded and the
 // service is not stopping (only /healthz tells the difference).

@@ -217,6 +217,26 @@ TEST_F(SmallIndex, NearestBorderWithinRadius) {
     EXPECT_EQ(NameAt(41800000, 13000000 + PlaceIndex::kMaxRadius - 10, 2147483647LL), "东区~");
 }
 
+// Rings lie one after another in the file: the border search must stop at a ring's closing
+// vertex, or the step to the next ring's first vertex would be taken for a border.
+TEST(IndexRings, NearestBorderStopsAtEachRingsEnd) {
+    std::vector<District> ds(2);
+    ds[0].name = "西条";
+    ds[1].name = "东条";
+    SplitPolygon({Square(40000000, 12000000, 40010000, 12000100)}, 32, ds[0].pieces);
+    SplitPolygon({Square(40100000, 12000000, 40110000, 12000100)}, 32, ds[1].pieces);
+    std::string path = TempPath("strips.idx");
+    ASSERT_EQ(WriteIndex(path, Datum::kWgs84, ds), "");
+    PlaceIndex index;
+    ASSERT_EQ(index.Load(path), "");
+    // 2000 units east of the west strip, along a parallel; the gap to the east strip is far
+    // beyond the radius.
+    Match m = index.Lookup(40012000, 12000050, 6000);
+    EXPECT_EQ(m.kind == Match::kNear ? index.Name(m.district) : "-", "西条");
+    EXPECT_NEAR(m.metres, 2000 * kMetresPerMapUnit * std::cos(12000050 / 360000.0 * 3.14159265358979 / 180), 1.0);
+    std::remove(path.c_str());
+}
+
 TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     std::ifstream in(m_path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -22,22 +22,12 @@
 #include <vector>
 
 #include "answer.h"
+#include "place_index.h"
+#include "server.h"
 
 using namespace std::chrono;
 
 namespace {
-
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 int Connect(int port, int timeoutMs = 5000) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -88,7 +78,8 @@ Reply ReadReply(int s) {
     long n = std::atol(r.header.c_str() + at + 14 + 2);
     char buf[1024];
     while (static_cast<long>(r.body.size()) < n) {
-        ssize_t got = recv(s, buf, sizeof buf, 0);
+        // No further than the body: a pipelined reply may follow.
+        ssize_t got = recv(s, buf, std::min(sizeof buf, static_cast<size_t>(n) - r.body.size()), 0);
         if (got <= 0)
             return r;
         r.body.append(buf, static_cast<size_t>(got));
@@ -140,15 +131,16 @@ std::string Degrees(double lon, double lat, long long radius = 6000) {
     return Target(static_cast<long long>(lon * 360000.0), static_cast<long long>(lat * 360000.0), radius);
 }
 
-// One service process: started with the given options on a free port, stopped by a signal.
+// One service process: started with the given options on a port the system picks (the log
+// says which), stopped by a signal.
 class Service {
 public:
-    explicit Service(std::vector<std::string> args, std::string data = LOOKUPD_INDEX) {
-        m_port = FreePort();
-        m_log = ::testing::TempDir() + "lookupd_log_" + std::to_string(m_port) + ".txt";
+    explicit Service(std::vector<std::string> args, std::string data = LOOKUPD_INDEX, int port = 0) {
+        static int started = 0;
+        m_log = ::testing::TempDir() + "lookupd_log_" + std::to_string(getpid()) + "_" + std::to_string(++started);
         const char* bin = std::getenv("LOOKUPD_BIN");  // another build of the service, if given
         args.insert(args.begin(),
-                    {bin ? bin : LOOKUPD_BIN, "--listen", "127.0.0.1:" + std::to_string(m_port), "--data", data});
+                    {bin ? bin : LOOKUPD_BIN, "--listen", "127.0.0.1:" + std::to_string(port), "--data", data});
         m_pid = fork();
         if (m_pid == 0) {
             FILE* f = std::freopen(m_log.c_str(), "w", stderr);
@@ -170,13 +162,15 @@ public:
         std::remove(m_log.c_str());
     }
 
-    // Waits (at most 10 s) until the port answers or the process has ended.
+    // Waits (at most 10 s) until the log says where the service listens, or the process has ended.
     bool WaitReady() {
+        const std::string said = "listening on 127.0.0.1:";
         for (auto end = steady_clock::now() + seconds(10); steady_clock::now() < end;) {
-            int s = Connect(m_port, 200);
-            if (s >= 0) {
-                close(s);
-                return true;
+            std::string log = Log();
+            size_t at = log.find(said);
+            if (at != std::string::npos && log.find(' ', at + said.size()) != std::string::npos) {
+                m_port = std::atoi(log.c_str() + at + said.size());
+                return m_port > 0;
             }
             int st;
             if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
@@ -363,6 +357,10 @@ TEST_F(LiveService, WrongPathsMethodsAndParameters) {
     EXPECT_EQ(Ask("/GetTextByPos?x=40916646&y=abc&radius=6000&service=gettext"),
               "400 400 Bad Request: parameter y is not a 32-bit decimal integer");
     EXPECT_EQ(Ask(Target(40916646, 12524901, -1)), "400 400 Bad Request: parameter radius is negative");
+    // A key given again: its first value counts, whatever follows.
+    EXPECT_EQ(Ask(Target(40916646, 12524901) + "&x=oops&radius=-1&service=none"), "200 河南省郑州市金水区");
+    EXPECT_EQ(Ask("/GetTextByPos?x=oops&" + Target(40916646, 12524901).substr(14)),
+              "400 400 Bad Request: parameter x is not a 32-bit decimal integer");
 }
 
 TEST_F(LiveService, PipelinedRequestsAreAnsweredInOrder) {
@@ -524,7 +522,7 @@ TEST(ServiceLifecycle, StopsCleanlyOnSigtermAndSigint) {
     }
 }
 
-TEST(ServiceLifecycle, BadIndexIsAClearErrorAtStartUp) {
+TEST(ServiceLifecycle, StartUpErrorsAreClear) {
     std::string junk = ::testing::TempDir() + "lookupd_junk.idx";
     std::ofstream(junk, std::ios::binary) << std::string(100, 'x');
     for (const std::string& data : {::testing::TempDir() + "lookupd_missing.idx", junk}) {
@@ -535,9 +533,45 @@ TEST(ServiceLifecycle, BadIndexIsAClearErrorAtStartUp) {
         EXPECT_NE(svc.Log().find("lumeno-lookupd: index file " + data), std::string::npos) << svc.Log();
     }
     std::remove(junk.c_str());
-    Service bad({"--threads", "0"});
-    int st = bad.WaitExit();
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 2) << st;  // the usage text
+
+    // A port already held: the system's own reason, after the address.
+    Service first({"--quiet"});
+    ASSERT_TRUE(first.WaitReady());
+    Service second({}, LOOKUPD_INDEX, first.Port());
+    int st = second.WaitExit();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+    std::string held = "lumeno-lookupd: cannot listen on 127.0.0.1:" + std::to_string(first.Port()) + ": ";
+    size_t at = second.Log().find(held);
+    EXPECT_TRUE(at != std::string::npos && second.Log().size() > at + held.size() + 1) << second.Log();
+
+    for (const char* threads : {"0", "257"}) {
+        Service bad({"--threads", threads});
+        st = bad.WaitExit();
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 2) << threads << ": " << st;  // the usage text
+    }
+}
+
+// The front end in this process, as a test or a fuzz target can run it.
+TEST(ServerInProcess, AnswersOnThePortItGotAndStops) {
+    lookupd::PlaceIndex index;
+    ASSERT_EQ(index.Load(LOOKUPD_INDEX), "");
+    lookupd::Answerer answerer(index);
+    lookupd::Server server(2, answerer, lookupd::Limits{}, true);
+    EXPECT_EQ(server.Listen("localhost", 0), "not an IP address");
+    ASSERT_EQ(server.Listen("127.0.0.1", 0), "");
+    ASSERT_GT(server.Port(), 0);
+    std::thread running([&] { server.Run(); });
+    // Two requests in one write: both are answered, in order, on the one connection.
+    int s = Connect(server.Port());
+    ASSERT_GE(s, 0);
+    ASSERT_TRUE(SendAll(s, ProgramRequest(Target(40916646, 12524901)) + ProgramRequest("/healthz")));
+    Reply first = ReadReply(s), second = ReadReply(s);
+    close(s);
+    server.RequestStop();
+    running.join();
+    EXPECT_EQ(Status(first), 200);
+    EXPECT_EQ(Utf8(first.body), "河南省郑州市金水区");
+    EXPECT_EQ(second.body, "ready");
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <winsock2.h>
 
-#include "lookup/LumenoDlg.h"
+#include "app/LumenoDlg.h"
 
 // The one application object; the framework finds it through AfxGetApp.
 CLumenoApp theApp;

@@ -11,7 +11,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "framework/String.h"
+#include "core/String.h"
 
 class CDC;
 class CFont;

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "lookup/CoordinateParser.h"
-#include "lookup/LocationQuery.h"
-#include "net/socket_compat.h"
+#include "core/CoordinateParser.h"
+#include "core/LocationQuery.h"
+#include "core/socket_compat.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "lookup/LocationQuery.h"
+#include "core/LocationQuery.h"
 #include "resource.h"
 #include "ui/program_driver.h"
 

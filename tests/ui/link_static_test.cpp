@@ -5,23 +5,27 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "about/LinkStatic.h"
+#include "app/LinkStatic.h"
 #include "framework/Dialog.h"
 
 namespace {
 
 constexpr UINT kLinkId = 1011;
 
-// The shell replaced, the link's objects reachable.
+// The shell and the message box replaced, the link's objects reachable.
 class TestLink : public CLinkStatic {
 public:
     std::vector<std::string> launched;
+    INT_PTR launchResult = 42;  // above 32: the shell opened it
+    std::vector<std::string> messages;
+    using CLinkStatic::m_bVisited;
     using CLinkStatic::m_fontPlain;
     using CLinkStatic::m_fontUnderlined;
     using CLinkStatic::m_hCursor;
@@ -29,7 +33,11 @@ public:
 protected:
     INT_PTR Launch(const char* pszTarget, int) override {
         launched.push_back(pszTarget);
-        return 42;
+        return launchResult;
+    }
+    int ShowMessage(const char* pszText, UINT nType) override {
+        messages.push_back(std::string(pszText) + (nType == (MB_ICONEXCLAMATION | MB_OK) ? "" : " (wrong type)"));
+        return IDOK;
     }
 };
 
@@ -39,6 +47,7 @@ public:
     TestLink m_link;
     COLORREF m_colour = 0;
     LONG m_linkStyle = 0;
+    std::vector<BOOL> m_visited;  // after each click
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override { DDX_Control(pDX, kLinkId, m_link); }
@@ -60,7 +69,12 @@ protected:
         SendMessage(WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(hLink));
         m_colour = ::GetTextColor(dc);
         ::ReleaseDC(hLink, dc);
-        SendMessage(WM_COMMAND, MAKEWPARAM(kLinkId, STN_CLICKED), reinterpret_cast<LPARAM>(hLink));
+        // Opened, then refused by the shell with a known reason and with an unknown one.
+        for (INT_PTR result : {INT_PTR(42), INT_PTR(SE_ERR_NOASSOC), INT_PTR(7)}) {
+            m_link.launchResult = result;
+            SendMessage(WM_COMMAND, MAKEWPARAM(kLinkId, STN_CLICKED), reinterpret_cast<LPARAM>(hLink));
+            m_visited.push_back(m_link.m_bVisited);
+        }
         SendMessage(WM_APP + 1);
         ::PostMessageA(m_hWnd, WM_COMMAND, IDCANCEL, 0);
         return true;
@@ -74,7 +88,12 @@ TEST(FrameworkDialog, RoutesToTheLinkReportsAnEscapedExceptionOnceAndFreesTheLin
     const std::string reported = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(dlg->m_colour, RGB(0, 0, 238));
     EXPECT_TRUE(dlg->m_linkStyle & SS_NOTIFY) << "a static without it never reports a click";
-    EXPECT_EQ(dlg->m_link.launched, std::vector<std::string>{"http://lumeno.example.org"});
+    EXPECT_EQ(dlg->m_link.launched, std::vector<std::string>(3, "http://lumeno.example.org"));
+    EXPECT_EQ(dlg->m_visited, (std::vector<BOOL>{TRUE, FALSE, FALSE}));
+    EXPECT_EQ(dlg->m_link.messages,
+              (std::vector<std::string>{
+                  "Unable to open hyperlink:\n\nThere is no application associated\nwith the given filename extension.",
+                  "Unable to open hyperlink:\n\nUnknown Error (7) occurred."}));
     const size_t at = reported.find("thrown by a handler");
     EXPECT_NE(at, std::string::npos) << reported;
     EXPECT_EQ(at, reported.rfind("thrown by a handler")) << reported;

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "fake_http_peer.h"
-#include "lookup/LocationQuery.h"
+#include "core/LocationQuery.h"
 #include "ui/program_driver.h"
 
-#include "res/resource.h"
+#include "app/res/resource.h"
 
 extern int g_lookupPort;  // the port the program under test asks (see main)
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fake_http_peer.h"
-#include "res/resource.h"
+#include "app/res/resource.h"
 #include "ui/program_driver.h"
 
 int g_lookupPort = 0;

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "framework/String.h"
-#include "lookup/MapPoint.h"
+#include "core/String.h"
+#include "core/MapPoint.h"
 
 // Result codes of one lookup exchange.
 enum : int {

@@ -1,4 +1,4 @@
-#include "about/LinkStatic.h"
+#include "app/LinkStatic.h"
 
 #include <shellapi.h>
 

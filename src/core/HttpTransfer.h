@@ -4,7 +4,7 @@
 // One object serves one exchange; failures are result values, never thrown.
 #pragma once
 
-#include "net/socket_compat.h"
+#include "core/socket_compat.h"
 
 class CHttpTransfer {
 public:

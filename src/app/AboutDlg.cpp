@@ -1,6 +1,6 @@
-#include "about/AboutDlg.h"
+#include "app/AboutDlg.h"
 
-#include "res/resource.h"
+#include "app/res/resource.h"
 
 // No parent: the framework makes the main window the owner while the box runs.
 CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUT) {}

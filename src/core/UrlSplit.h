@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "framework/String.h"
+#include "core/String.h"
 
 enum : uint32_t {
     AFX_INET_SERVICE_UNK = 0x1000,

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "framework/Dialog.h"
-#include "lookup/MapPoint.h"
+#include "core/MapPoint.h"
 
 class CLumenoDlg : public CDialog {
 public:

@@ -1,4 +1,4 @@
-#include "framework/AsciiNumber.h"
+#include "core/AsciiNumber.h"
 
 #include <charconv>
 #include <climits>

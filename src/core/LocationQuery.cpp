@@ -1,10 +1,10 @@
-#include "lookup/LocationQuery.h"
+#include "core/LocationQuery.h"
 
 #include <cstring>
 
-#include "framework/AsciiNumber.h"
-#include "framework/UrlSplit.h"
-#include "http/HttpTransfer.h"
+#include "core/AsciiNumber.h"
+#include "core/UrlSplit.h"
+#include "core/HttpTransfer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "lookup/ManualPath.h"
+#include "core/ManualPath.h"
 
 #include <cstring>
 

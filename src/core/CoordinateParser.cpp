@@ -1,12 +1,12 @@
 // Turns the two typed coordinate texts into map units. The parser never
 // fails: pieces without a number read as 0 and a malformed combination gives
 // (0, 0); the region test of the query turns such points away.
-#include "lookup/CoordinateParser.h"
+#include "core/CoordinateParser.h"
 
 #include <cmath>
 #include <cstdint>
 
-#include "framework/AsciiNumber.h"
+#include "core/AsciiNumber.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "framework/UrlSplit.h"
+#include "core/UrlSplit.h"
 
 #include <cstring>
 

@@ -1,13 +1,13 @@
-#include "lookup/LumenoDlg.h"
+#include "app/LumenoDlg.h"
 
 #include <shellapi.h>
 
-#include "about/AboutDlg.h"
+#include "app/AboutDlg.h"
 #include "framework/WinApp.h"
-#include "lookup/CoordinateParser.h"
-#include "lookup/LocationQuery.h"
-#include "lookup/ManualPath.h"
-#include "res/resource.h"
+#include "core/CoordinateParser.h"
+#include "core/LocationQuery.h"
+#include "core/ManualPath.h"
+#include "app/res/resource.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "framework/String.h"
+#include "core/String.h"
 
 #include <cstdarg>
 #include <cstdio>

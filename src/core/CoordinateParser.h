@@ -2,8 +2,8 @@
 // map units.
 #pragma once
 
-#include "framework/String.h"
-#include "lookup/MapPoint.h"
+#include "core/String.h"
+#include "core/MapPoint.h"
 
 // Never fails: pieces without a number read as 0, and a malformed pair
 // gives (0, 0), which the region test turns away.

@@ -1,4 +1,4 @@
-#include "net/socket_compat.h"
+#include "core/socket_compat.h"
 
 #include <winsock2.h>
 

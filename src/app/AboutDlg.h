@@ -2,7 +2,7 @@
 // the web link.
 #pragma once
 
-#include "about/LinkStatic.h"
+#include "app/LinkStatic.h"
 #include "framework/Dialog.h"
 
 class CAboutDlg : public CDialog {

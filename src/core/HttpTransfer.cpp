@@ -1,10 +1,10 @@
-#include "http/HttpTransfer.h"
+#include "core/HttpTransfer.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "framework/AsciiNumber.h"
+#include "core/AsciiNumber.h"
 
 namespace {
 
