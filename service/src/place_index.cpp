@@ -31,7 +31,8 @@ const char kMagic[8] = {'L', 'M', 'L', 'K', 'I', 'D', 'X', '1'};
 // 2: names in GBK instead of UTF-8.
 // 3: the name blob padded to four bytes, so that the tables after it are used where they
 //    lie in the mapped file; XXH3 as the checksum.
-constexpr uint32_t kVersion = 3;
+// 4: each district's 6-digit division code, in a table after the name lengths.
+constexpr uint32_t kVersion = 4;
 
 // The file is written and read as it lies in memory: little-endian, fixed widths, and no
 // padding but the name blob's, so that the Linux and the 32-bit Windows builds read the
@@ -103,10 +104,11 @@ using DSegment = bg::model::segment<DPoint>;
 }  // namespace
 
 std::string WriteIndex(const std::string& path, Datum datum, const std::vector<District>& districts) {
-    std::string names, pieces, rings, points;
+    std::string names, codes, pieces, rings, points;
     uint32_t nPieces = 0, nRings = 0, nPoints = 0;
     for (size_t d = 0; d < districts.size(); ++d) {
         Append(names, static_cast<uint32_t>(districts[d].name.size()));
+        Append(codes, districts[d].code);
         for (const Piece& p : districts[d].pieces) {
             Append(pieces, PieceRecord{static_cast<uint32_t>(d), nRings, static_cast<uint32_t>(p.rings.size())});
             ++nPieces;
@@ -136,6 +138,7 @@ std::string WriteIndex(const std::string& path, Datum datum, const std::vector<D
     std::string all;
     Append(all, h);
     all += names;
+    all += codes;
     all += nameBlob;
     all.resize(all.size() + Aligned(nameBlob.size()) - nameBlob.size(), '\0');
     all += pieces;
@@ -192,6 +195,7 @@ size_t PlaceIndex::PieceCount() const {
 std::string PlaceIndex::Load(const std::string& path) {
     m_impl.reset(new Impl);
     m_names.clear();
+    m_codes = nullptr;
     auto bad = [&](const std::string& why) { return "index file " + path + ": " + why; };
     std::unique_ptr<Impl> impl(new Impl);
     std::string err = impl->file.Open(path);
@@ -212,7 +216,8 @@ std::string PlaceIndex::Load(const std::string& path) {
                    " (made by another converter: rebuild it with this lumeno-mkindex)");
     if (h.datum > 1)
         return bad("unknown datum " + std::to_string(h.datum));
-    const uint64_t namesAt = sizeof(Header) + 4ull * h.districts;
+    const uint64_t codesAt = sizeof(Header) + 4ull * h.districts;
+    const uint64_t namesAt = codesAt + 4ull * h.districts;
     const uint64_t piecesAt = namesAt + Aligned(h.nameBytes);
     const uint64_t ringsAt = piecesAt + sizeof(PieceRecord) * uint64_t(h.pieces);
     const uint64_t pointsAt = ringsAt + sizeof(RingRecord) * uint64_t(h.rings);
@@ -265,6 +270,7 @@ std::string PlaceIndex::Load(const std::string& path) {
     impl->tree = bgi::rtree<Entry, bgi::rstar<16>>(entries);  // packed bulk load
     m_impl = std::move(impl);
     m_names = std::move(names);
+    m_codes = reinterpret_cast<const uint32_t*>(base + codesAt);
     m_datum = static_cast<Datum>(h.datum);
     return "";
 }

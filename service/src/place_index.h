@@ -13,7 +13,8 @@ namespace lookupd {
 
 // What the converter hands to the index writer: one named district and its pieces.
 struct District {
-    std::string name;  // GBK, full form: province, prefecture, county
+    std::string name;   // GBK, full form: province, prefecture, county
+    uint32_t code = 0;  // the 6-digit division code; 0 where none is known (Taiwan, Hong Kong, Macau)
     std::vector<Piece> pieces;
 };
 
@@ -47,6 +48,7 @@ public:
     Match Lookup(int64_t x, int64_t y, int64_t radius) const;
 
     std::string_view Name(uint32_t district) const { return m_names[district]; }
+    uint32_t Code(uint32_t district) const { return m_codes[district]; }
     size_t DistrictCount() const { return m_names.size(); }
     size_t PieceCount() const;
 
@@ -57,6 +59,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
     std::vector<std::string_view> m_names;  // into the mapped file
+    const uint32_t* m_codes = nullptr;      // into the mapped file, one per district
     Datum m_datum = Datum::kWgs84;
 };
 

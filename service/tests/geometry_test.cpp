@@ -158,6 +158,8 @@ protected:
         ds[0].name = "西区";
         ds[1].name = "东区";
         ds[2].name = "飞地";
+        ds[0].code = 110101;
+        ds[1].code = 110102;  // the enclave has none
         SplitPolygon({Square(40000000, 12000000, 41000000, 13000000)}, 32, ds[0].pieces);
         SplitPolygon({Square(41000000, 12000000, 42000000, 13000000), Square(41400000, 12400000, 41600000, 12600000)},
                      32, ds[1].pieces);
@@ -188,6 +190,9 @@ TEST_F(SmallIndex, ContainmentHolesEdgesAndVertices) {
     EXPECT_EQ(NameAt(41400000, 12500000), "东区");              // on the hole's edge belongs to East
     EXPECT_EQ(NameAt(39999999, 12500000), "-");                 // one unit outside
     EXPECT_EQ(NameAt(2147483647LL, -2147483648LL, 6000), "-");  // far off the globe
+    // Each district keeps its own code beside its name.
+    EXPECT_EQ(m_index.Code(m_index.Lookup(41800000, 12500000, 0).district), 110102u);
+    EXPECT_EQ(m_index.Code(m_index.Lookup(41500000, 12500000, 0).district), 0u);
 }
 
 TEST_F(SmallIndex, NearestBorderWithinRadius) {
@@ -229,14 +234,14 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     EXPECT_NE(tryLoad(flipped).find("checksum"), std::string::npos);
     std::string older = bytes;
     older[8] = 1;  // the version field: an index from before the names were GBK
-    EXPECT_NE(tryLoad(older).find("version 1, expected 3"), std::string::npos);
+    EXPECT_NE(tryLoad(older).find("version 1, expected 4"), std::string::npos);
     EXPECT_NE(tryLoad(bytes.substr(0, bytes.size() - 9)).find("does not match"), std::string::npos);
     EXPECT_NE(tryLoad("PK\x03\x04" + std::string(200, 'z')).find("signature"), std::string::npos);
     // A file whose checksum holds but whose first piece names a district past the last one
-    // (header 40 bytes, 3 name lengths, 18 name bytes padded to 20).
+    // (header 40 bytes, 3 name lengths, 3 codes, 18 name bytes padded to 20).
     std::string foreign = bytes;
     const uint32_t pastLast = 3;
-    std::memcpy(&foreign[40 + 3 * 4 + 20], &pastLast, sizeof pastLast);
+    std::memcpy(&foreign[40 + 3 * 4 + 3 * 4 + 20], &pastLast, sizeof pastLast);
     const uint64_t sum = XXH3_64bits(foreign.data(), foreign.size() - 8);
     std::memcpy(&foreign[foreign.size() - 8], &sum, sizeof sum);
     EXPECT_NE(tryLoad(foreign).find("piece 0 refers outside"), std::string::npos);
