@@ -280,6 +280,12 @@ struct Decoded {
 bool DecodePiece(const unsigned char* p, const unsigned char* end, const Box& box, Decoded& out) {
     out.points.clear();
     out.ringEnds.clear();
+    // No real piece spans a quarter of the globe; a box that does is damaged, and the point
+    // tests, which subtract coordinates in 32 bits, must never see one.
+    constexpr int64_t kMaxSpan = int64_t(1) << 30;
+    if (int64_t(box.maxX) - box.minX > kMaxSpan || int64_t(box.maxY) - box.minY > kMaxSpan || box.maxX < box.minX ||
+        box.maxY < box.minY)
+        return false;
     Reader in(p, end);
     Axis ax(box.minX, box.maxX), ay(box.minY, box.maxY);
     uint64_t rings;
@@ -459,6 +465,33 @@ std::string WriteIndex(const std::string& path, Datum datum, const std::vector<D
     if (std::rename(tmp.c_str(), path.c_str()) != 0)
         return "cannot rename " + tmp + " to " + path;
     return "";
+}
+
+bool ResealIndex(std::string& bytes) {
+    Header h;
+    if (bytes.size() < sizeof h + sizeof(uint64_t))
+        return false;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    if (h.streamBytes > UINT32_MAX)
+        return false;
+    const Layout l = LayoutOf(h);
+    if (l.end != bytes.size())
+        return false;
+    char* base = &bytes[0];
+    for (uint64_t i = 0; i < h.pieces; ++i) {
+        uint32_t b, e;
+        std::memcpy(&b, base + l.streamOffsets + 4 * i, 4);
+        std::memcpy(&e, base + l.streamOffsets + 4 * (i + 1), 4);
+        if (b <= e && e <= h.streamBytes) {
+            uint32_t sum = PieceSum(base + l.stream + b, e - b);
+            std::memcpy(base + l.pieceSums + 4 * i, &sum, 4);
+        }
+    }
+    h.tablesSum = TablesSum(h, base + sizeof(Header), l.stream - sizeof(Header));
+    std::memcpy(base, &h, sizeof h);
+    const uint64_t sum = XXH3_64bits(base, l.sum);
+    std::memcpy(base + l.sum, &sum, sizeof sum);
+    return true;
 }
 
 struct PlaceIndex::Impl {
