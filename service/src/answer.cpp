@@ -81,6 +81,9 @@ Reply Answerer::Answer(const std::multimap<std::string, std::string>& params) co
         case Match::kNone:
             r.body = UnknownText();
             break;
+        case Match::kError:
+            // A damaged piece: no name rather than a possibly wrong one.
+            return Reply{500, "500 Internal Server Error: the district index is damaged (check it with --verify)"};
     }
     if (r.body.size() > kMaxBody)
         r.body.resize(kMaxBody);

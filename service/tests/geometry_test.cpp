@@ -17,9 +17,6 @@
 #include "pieces.h"
 #include "place_index.h"
 
-#define XXH_INLINE_ALL
-#include "xxhash.h"
-
 using namespace lookupd;
 namespace bg = boost::geometry;
 
@@ -158,6 +155,8 @@ protected:
         ds[0].name = "西区";
         ds[1].name = "东区";
         ds[2].name = "飞地";
+        ds[0].code = 110101;
+        ds[1].code = 110102;  // the enclave has none
         SplitPolygon({Square(40000000, 12000000, 41000000, 13000000)}, 32, ds[0].pieces);
         SplitPolygon({Square(41000000, 12000000, 42000000, 13000000), Square(41400000, 12400000, 41600000, 12600000)},
                      32, ds[1].pieces);
@@ -188,6 +187,9 @@ TEST_F(SmallIndex, ContainmentHolesEdgesAndVertices) {
     EXPECT_EQ(NameAt(41400000, 12500000), "东区");              // on the hole's edge belongs to East
     EXPECT_EQ(NameAt(39999999, 12500000), "-");                 // one unit outside
     EXPECT_EQ(NameAt(2147483647LL, -2147483648LL, 6000), "-");  // far off the globe
+    // Each district keeps its own code beside its name.
+    EXPECT_EQ(m_index.Code(m_index.Lookup(41800000, 12500000, 0).district), 110102u);
+    EXPECT_EQ(m_index.Code(m_index.Lookup(41500000, 12500000, 0).district), 0u);
 }
 
 TEST_F(SmallIndex, NearestBorderWithinRadius) {
@@ -234,7 +236,7 @@ TEST(IndexRings, NearestBorderStopsAtEachRingsEnd) {
 
 TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     std::ifstream in(m_path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto tryLoad = [&](const std::string& content) {
         std::string p = TempPath("damaged.idx");
         std::ofstream(p, std::ios::binary) << content;
@@ -244,25 +246,65 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
         EXPECT_EQ(idx.DistrictCount(), 0u);
         return err;
     };
-    std::string flipped = bytes;
-    flipped[flipped.size() / 2] ^= 0x10;
-    EXPECT_NE(tryLoad(flipped).find("checksum"), std::string::npos);
-    std::string older = bytes;
-    older[8] = 1;  // the version field: an index from before the names were GBK
-    EXPECT_NE(tryLoad(older).find("version 1, expected 3"), std::string::npos);
-    EXPECT_NE(tryLoad(bytes.substr(0, bytes.size() - 9)).find("does not match"), std::string::npos);
-    EXPECT_NE(tryLoad("PK\x03\x04" + std::string(200, 'z')).find("signature"), std::string::npos);
-    // A file whose checksum holds but whose first piece names a district past the last one
-    // (header 40 bytes, 3 name lengths, 18 name bytes padded to 20).
-    std::string foreign = bytes;
-    const uint32_t pastLast = 3;
-    std::memcpy(&foreign[40 + 3 * 4 + 20], &pastLast, sizeof pastLast);
-    const uint64_t sum = XXH3_64bits(foreign.data(), foreign.size() - 8);
-    std::memcpy(&foreign[foreign.size() - 8], &sum, sizeof sum);
-    EXPECT_NE(tryLoad(foreign).find("piece 0 refers outside"), std::string::npos);
-    EXPECT_NE(tryLoad("").find("too short"), std::string::npos);
+    struct {
+        size_t at;  // byte to change; npos: the file as given below
+        std::string content, says;
+    } cases[] = {
+        {8, "", "version 4, expected 5"},             // the version field: an index of the format before this one
+        {60, "", "checksum mismatch in its tables"},  // the name table, right after the 48-byte header
+        {std::string::npos, bytes.substr(0, bytes.size() - 9), "does not match"},
+        {std::string::npos, "PK\x03\x04" + std::string(200, 'z'), "signature"},
+        {std::string::npos, "", "too short"},
+    };
+    for (const auto& c : cases) {
+        std::string content = c.content;
+        if (c.at != std::string::npos) {
+            content = bytes;
+            content[c.at] = c.at == 8 ? 4 : content[c.at] ^ 0x10;
+        }
+        EXPECT_NE(tryLoad(content).find(c.says), std::string::npos) << c.says;
+    }
     PlaceIndex idx;
     EXPECT_NE(idx.Load(TempPath("no-such-file.idx")).find("cannot open"), std::string::npos);
+}
+
+TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
+    // Opening reads no geometry, so a damaged piece is found by the lookups that need it:
+    // each of them must fail, and every other must answer as from the intact file.
+    std::ifstream in(m_path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The pieces' bytes follow the names (the last is 飞地), from the next multiple of eight.
+    const size_t names = bytes.find("飞地");
+    ASSERT_NE(names, std::string::npos);
+    bytes[(names + std::strlen("飞地") + 7) / 8 * 8 + 2] ^= 0x04;  // the first piece's first vertex
+    const std::string p = TempPath("piece.idx");
+    std::ofstream(p, std::ios::binary) << bytes;
+    PlaceIndex damaged;
+    ASSERT_EQ(damaged.Load(p), "");
+    std::remove(p.c_str());
+    EXPECT_NE(damaged.Verify().find("checksum mismatch"), std::string::npos);
+    EXPECT_EQ(m_index.Verify(), "");
+    int errors = 0, answers = 0;
+    for (int64_t y = 11990000; y <= 13010000; y += 20000)
+        for (int64_t x = 39990000; x <= 42010000; x += 20000) {
+            Match got = damaged.Lookup(x, y, 6000), want = m_index.Lookup(x, y, 6000);
+            if (got.kind == Match::kError) {
+                ++errors;
+                continue;
+            }
+            ++answers;
+            ASSERT_EQ(got.kind, want.kind) << x << "," << y;
+            ASSERT_EQ(got.district, want.district) << x << "," << y;
+        }
+    EXPECT_GT(errors, 0);
+    EXPECT_GT(answers, errors);
+    Answerer a(damaged);
+    bool sawError = false;
+    for (int64_t x = 40010000; x < 42000000 && !sawError; x += 20000)
+        sawError =
+            a.Answer({{"x", std::to_string(x)}, {"y", "12500000"}, {"radius", "0"}, {"service", "gettext"}}).status ==
+            500;
+    EXPECT_TRUE(sawError) << "no request on the damaged piece's row reached it";
 }
 
 // --- Parameters and texts ------------------------------------------------------------------

@@ -273,6 +273,16 @@ const Place kKnown[] = {
     {"Sanya, south coast", 109.5119, 18.2528, "海南省三亚市"},
     {"Gulangyu, Xiamen", 118.0664, 24.4475, "福建省厦门市思明区"},
     {"Zhoushan islands", 122.1068, 30.0160, "浙江省舟山市"},
+    // Renamed after the data was drawn: the stale names (宁乡县, 临安市, ...) must not come back.
+    {"Ningxiang, a city since 2017", 112.553, 28.277, "湖南省长沙市宁乡市"},
+    {"Lin'an, a district since 2017", 119.724, 30.234, "浙江省杭州市临安区"},
+    {"Luanzhou, once 滦县", 118.703, 39.741, "河北省唐山市滦州市"},
+    {"Jiyang, a district since 2018", 117.173, 36.978, "山东省济南市济阳区"},
+    {"Zouping, a city since 2018", 117.743, 36.863, "山东省滨州市邹平市"},
+    {"Fengxiang, a district since 2021", 107.400, 34.521, "陕西省宝鸡市凤翔区"},
+    {"Sha county, a district since 2021", 117.792, 26.397, "福建省三明市沙县区"},
+    {"Yanshi, a district since 2021", 112.789, 34.727, "河南省洛阳市偃师区"},
+    {"Gongzhuling, moved from Siping to Changchun", 124.822, 43.505, "吉林省长春市公主岭市"},
 };
 
 TEST_F(LiveService, KnownPlacesAreNamedWithTheirDistrict) {
