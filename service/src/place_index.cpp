@@ -189,6 +189,18 @@ size_t PlaceIndex::PieceCount() const {
     return m_impl->pieceCount;
 }
 
+uint32_t PlaceIndex::PieceDistrict(size_t piece) const {
+    return m_impl->pieces[piece].district;
+}
+
+std::vector<std::pair<const Fixed*, size_t>> PlaceIndex::PieceRings(size_t piece) const {
+    const PieceRecord& p = m_impl->pieces[piece];
+    std::vector<std::pair<const Fixed*, size_t>> rings;
+    for (uint32_t r = p.firstRing; r < p.firstRing + p.ringCount; ++r)
+        rings.emplace_back(m_impl->points + m_impl->rings[r].firstPoint, m_impl->rings[r].pointCount);
+    return rings;
+}
+
 std::string PlaceIndex::Load(const std::string& path) {
     m_impl.reset(new Impl);
     m_names.clear();

@@ -49,6 +49,10 @@ public:
     std::string_view Name(uint32_t district) const { return m_names[district]; }
     size_t DistrictCount() const { return m_names.size(); }
     size_t PieceCount() const;
+    // A piece as stored: its district and its rings (closed, outline first). For tools that hand
+    // the very polygons the lookups use to other programs.
+    uint32_t PieceDistrict(size_t piece) const;
+    std::vector<std::pair<const Fixed*, size_t>> PieceRings(size_t piece) const;
 
     // Largest radius searched; larger ones are treated as this (half a degree).
     static constexpr int64_t kMaxRadius = 180000;
