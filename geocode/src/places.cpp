@@ -113,14 +113,14 @@ bool Convert(std::string_view in, std::string& out, bool toUtf8) {
 // The metres that the service's near text states: whole metres below a kilometre, else
 // kilometres to one decimal. Read back from the same formatting, so both paths agree.
 long StatedMetres(double metres) {
-    std::string text = lookupd::Answerer::NearText("u8", metres);
+    std::string text = lookupd::Answerer::NearText("", metres);
     Answer a;
     return FromServiceText(text, a) ? a.metres : -1;
 }
 
 // 附近(距其边界约 in GBK.
 const char kNearMark[] = "\xB8\xBD\xBD\xFC(\xBE\xE0\xC6\xE4\xB1\xDF\xBD\xE7\xD4\xBC";
-const char kMetreUnit[] = "\xC3\xD7u8";     // 米
+const char kMetreUnit[] = "\xC3\xD7";       // 米
 const char kKmUnit[] = "\xB9\xAB\xC0\xEF";  // 公里
 
 }  // namespace
