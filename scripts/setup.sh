@@ -25,7 +25,7 @@ PACKAGES=(
     libopencc-dev libopencc-data  # the index converter writes names in simplified characters
     # the yardsticks beside lumeno-geocode in scripts/bench-geocode.sh: a private PostGIS
     # cluster (started and stopped by the script) and GeoPandas under Debian's python3
-    postgresql-15-postgis-3 python3-geopandas
+    postgresql-15-postgis-3 python3-geopandas python3-rtree  # rtree: sjoin's spatial index
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
