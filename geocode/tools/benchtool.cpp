@@ -142,16 +142,23 @@ int Compare(const PlaceIndex& index, const char* plane, const char* ours, int ar
         std::string spec = argv[a];
         size_t eq = spec.find('=');
         std::vector<long> theirs(pts.size(), kNone);
+        std::vector<bool> seen(pts.size(), false);  // a yardstick may have had only some points
         std::ifstream in(spec.substr(eq + 1));
         std::string line;
         while (std::getline(in, line)) {
             size_t tab = line.find('\t');
             size_t id = std::strtoul(line.c_str(), nullptr, 10);
-            if (tab != std::string::npos && id < theirs.size() && tab + 1 < line.size())
+            if (tab == std::string::npos || id >= theirs.size())
+                continue;
+            seen[id] = true;
+            if (tab + 1 < line.size())
                 theirs[id] = std::strtol(line.c_str() + tab + 1, nullptr, 10);
         }
-        size_t agree = 0, nearBorder = 0, missing = 0;
+        size_t agree = 0, nearBorder = 0, missing = 0, asked = 0;
         for (size_t i = 0; i < pts.size(); ++i) {
+            if (!seen[i])
+                continue;
+            ++asked;
             if (mine[i] == -2) {
                 ++missing;
                 continue;
@@ -166,7 +173,7 @@ int Compare(const PlaceIndex& index, const char* plane, const char* ours, int ar
                     m = std::min(m, BorderMetres(index, piecesOf, static_cast<uint32_t>(d), pts[i]));
             nearBorder += m <= 1.0;
         }
-        size_t counted = pts.size() - nearBorder;
+        size_t counted = asked - nearBorder;
         std::printf(
             "agreement with %s: %.4f%% (%zu of %zu points; %zu differing points within 1 m of a border "
             "left out; %zu points without our row)\n",
