@@ -74,9 +74,11 @@ Reply Answerer::Answer(const std::multimap<std::string, std::string>& params) co
     switch (m.kind) {
         case Match::kInside:
             r.body = m_index.Name(m.district);
+            r.code = m_index.Code(m.district);
             break;
         case Match::kNear:
             r.body = NearText(std::string(m_index.Name(m.district)), m.metres);
+            r.code = m_index.Code(m.district);
             break;
         case Match::kNone:
             r.body = UnknownText();

@@ -553,6 +553,19 @@ size_t PlaceIndex::PieceCount() const {
     return m_impl->pieceCount;
 }
 
+uint32_t PlaceIndex::PieceDistrict(size_t piece) const {
+    return m_impl->pieceDistricts[piece];
+}
+
+std::vector<FixedRing> PlaceIndex::PieceRings(size_t piece) const {
+    Decoded d;
+    std::vector<FixedRing> rings;
+    if (m_impl->Decode(static_cast<uint32_t>(piece), d))
+        for (size_t r = 0; r < d.RingCount(); ++r)
+            rings.emplace_back(d.Ring(r).begin(), d.Ring(r).end());
+    return rings;
+}
+
 std::string PlaceIndex::Load(const std::string& path) {
     m_impl.reset(new Impl);
     m_nameOffsets = m_codes = nullptr;

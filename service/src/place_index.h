@@ -66,6 +66,11 @@ public:
     uint32_t Code(uint32_t district) const { return m_codes[district]; }
     size_t DistrictCount() const { return m_districts; }
     size_t PieceCount() const;
+    // A piece as stored: its district and its rings (closed, outline first). For tools that hand
+    // the very polygons the lookups use to other programs.
+    uint32_t PieceDistrict(size_t piece) const;
+    // Decoded; empty for a damaged piece.
+    std::vector<FixedRing> PieceRings(size_t piece) const;
 
     // Largest radius searched; larger ones are treated as this (half a degree).
     static constexpr int64_t kMaxRadius = 180000;

@@ -100,7 +100,7 @@ HttpReply Route(const Answerer& answerer, const std::string& method, const std::
     if (path != "/GetTextByPos")
         return HttpReply{404, kNotFound, "text/plain"};
     Reply r = answerer.Answer(ParseQuery(q == std::string::npos ? std::string() : target.substr(q + 1)));
-    return HttpReply{r.status, std::move(r.body), "text/plain; charset=GBK"};
+    return HttpReply{r.status, std::move(r.body), "text/plain; charset=GBK", r.code};
 }
 
 }  // namespace lookupd

@@ -19,6 +19,9 @@ struct HttpReply {
     int status;
     std::string body;
     const char* contentType;
+    // Sent as X-District-Code where not 0: the batch tool's codes through the service. The
+    // program reads only Content-Length, so the extra line changes nothing for it.
+    uint32_t districtCode = 0;
 };
 
 // Longer targets are refused with 414 before any parsing.

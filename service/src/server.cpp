@@ -67,7 +67,7 @@ private:
     void OnRead(beast::error_code ec, std::size_t n);
     void Parse();
     void Refuse(const HttpReply& refusal);
-    void Send(http::status status, std::string body, const char* contentType, bool keepAlive);
+    void Send(HttpReply reply, bool keepAlive);
     void OnWrite(bool keepAlive, beast::error_code ec, std::size_t);
     void Close();
     void Log(const std::string& method, const std::string& target, int status);
@@ -165,21 +165,25 @@ void Session::Parse() {
     ++m_served;
     bool keepAlive =
         req.keep_alive() && m_served < m_server.GetLimits().keepAliveMax && !m_stopping && !m_server.Stopping();
-    Send(static_cast<http::status>(r.status), std::move(r.body), r.contentType, keepAlive);
+    Send(std::move(r), keepAlive);
 }
 
 void Session::Refuse(const HttpReply& refusal) {
     Log("-", "-", refusal.status);
-    Send(static_cast<http::status>(refusal.status), refusal.body, refusal.contentType, false);
+    Send(refusal, false);
 }
 
 // The response object is kept from one request to the next: its header fields are replaced,
 // not rebuilt, which saves their allocations on a kept-alive connection.
-void Session::Send(http::status status, std::string body, const char* contentType, bool keepAlive) {
+void Session::Send(HttpReply reply, bool keepAlive) {
     m_response.version(11);
-    m_response.result(status);
-    m_response.set(http::field::content_type, contentType);
-    m_response.body() = std::move(body);
+    m_response.result(static_cast<http::status>(reply.status));
+    m_response.set(http::field::content_type, reply.contentType);
+    if (reply.districtCode)
+        m_response.set("X-District-Code", std::to_string(reply.districtCode));
+    else
+        m_response.erase("X-District-Code");
+    m_response.body() = std::move(reply.body);
     m_response.keep_alive(keepAlive);
     m_response.prepare_payload();
     Arm();
