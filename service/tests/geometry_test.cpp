@@ -10,10 +10,12 @@
 #include <cstring>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <map>
 
 #include "answer.h"
 #include "compact_decode.h"
+#include "index_format.h"
 #include "pieces.h"
 #include "place_index.h"
 
@@ -264,8 +266,35 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
         }
         EXPECT_NE(tryLoad(content).find(c.says), std::string::npos) << c.says;
     }
+    // Tables that pass their checksum but contradict the file: resealed, and still refused.
+    Header h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    const Layout l = LayoutOf(h);
+    for (auto [at, says] : {std::pair<uint64_t, const char*>{l.nameOffsets, "name table does not match its blob"},
+                            {l.streamOffsets, "piece table does not match its data"}}) {
+        std::string content = bytes;
+        content[at] ^= 0x10;
+        ASSERT_TRUE(ResealIndex(content));
+        EXPECT_NE(tryLoad(content).find(says), std::string::npos) << says;
+    }
+    // A leaf box that spans half the globe: its piece is damaged, never decoded against it.
+    std::string wide = bytes;
+    Box box;
+    std::memcpy(&box, wide.data() + l.tree, sizeof box);
+    box.maxY = std::numeric_limits<int32_t>::max();
+    std::memcpy(&wide[l.tree], &box, sizeof box);
+    ASSERT_TRUE(ResealIndex(wide));
+    const std::string p = TempPath("wide.idx");
+    std::ofstream(p, std::ios::binary) << wide;
+    PlaceIndex widened;
+    const std::string err = widened.Load(p);
+    std::remove(p.c_str());
+    ASSERT_EQ(err, "");
+    EXPECT_EQ(widened.Lookup(box.minX / kSubUnits + 1, box.minY / kSubUnits + 1, 0).kind, Match::kError);
+
     PlaceIndex idx;
     EXPECT_NE(idx.Load(TempPath("no-such-file.idx")).find("cannot open"), std::string::npos);
+    EXPECT_EQ(idx.Lookup(40500000, 12500000, 6000).kind, Match::kNone);  // nothing loaded, nothing found
 }
 
 TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
