@@ -72,7 +72,7 @@ private:
     void Send(HttpReply reply, bool keepAlive);
     void OnWrite(bool keepAlive, beast::error_code ec, std::size_t);
     void Close();
-    void Log(const std::string& method, const std::string& target, int status);
+    void Log(std::string_view method, std::string_view target, int status);
     void Arm();
 
     tcp::socket m_socket;
@@ -161,8 +161,8 @@ void Session::Parse() {
         return Read();
 
     const auto& req = m_reader.Get();
-    std::string method(req.method_string());
-    std::string target(req.target());
+    std::string_view method(req.method_string().data(), req.method_string().size());
+    std::string_view target(req.target().data(), req.target().size());
     HttpReply r = Route(m_server.GetAnswerer(), method, target, !m_server.Stopping());
     Log(method, target, r.status);
     ++m_served;
@@ -215,13 +215,14 @@ void Session::Close() {
     m_socket.close(ec);
 }
 
-void Session::Log(const std::string& method, const std::string& target, int status) {
+void Session::Log(std::string_view method, std::string_view target, int status) {
     if (m_server.Quiet())
         return;
     long long us =
         m_started ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *m_started).count() : -1;
-    std::string shown = target.size() > 200 ? target.substr(0, 200) + "..." : target;
-    std::fprintf(stderr, "%s %s %d %lldus\n", method.c_str(), shown.c_str(), status, us);
+    std::string shown = target.size() > 200 ? std::string(target.substr(0, 200)) + "..." : std::string(target);
+    std::fprintf(stderr, "%.*s %s %d %lldus\n", static_cast<int>(method.size()), method.data(), shown.c_str(), status,
+                 us);
 }
 
 Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, bool quiet)
