@@ -136,9 +136,12 @@ ms=$(wait_port "$PORT" 10 "$t0") || { echo "bench: the service did not come up" 
 echo "service start-up time: $ms ms to the first accepted connection"
 sed -n 's/^lumeno-lookupd: //p' "$TMP/svc.log"
 echo "resident memory after start-up: $(rss "$SVC_PID")"
-# What a replica holds alone, beside what it shares with the others (the mapped index).
-private() { awk '/^Private_(Clean|Dirty)/ { p += $2 } /^Shared_(Clean|Dirty)/ { s += $2 }
-                 END { printf "private %d kB (%.1f MiB), shared %d kB", p, p / 1024, s }' "/proc/$1/smaps_rollup"; }
+# What a replica holds alone, beside what it shares with the others. The mapped index's clean
+# pages are page cache: smaps counts them private while only one process maps them, and shared
+# as soon as a second replica does, so they are shown apart from the replica's own memory.
+private() { awk '/^Private_(Clean|Dirty)/ { p += $2 } /^Shared_(Clean|Dirty)/ { s += $2 } /^Anonymous/ { a += $2 }
+                 END { printf "private %d kB: its own (anonymous) %d kB (%.1f MiB), clean pages of the mapped index and program %d kB; shared %d kB",
+                              p, a, a / 1024, p - a, s }' "/proc/$1/smaps_rollup"; }
 
 # nginx with a fixed body as long as the service's answer to the program's example.
 example="/GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext"
