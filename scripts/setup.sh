@@ -23,6 +23,9 @@ PACKAGES=(
     fonts-wine
     python3-pefile  # scripts/check-pe.py reads the Windows builds' headers where they cannot run
     libopencc-dev libopencc-data  # the index converter writes names in simplified characters
+    # the yardsticks beside lumeno-geocode in scripts/bench-geocode.sh: a private PostGIS
+    # cluster (started and stopped by the script) and GeoPandas under Debian's python3
+    postgresql-15-postgis-3 python3-geopandas python3-rtree  # rtree: sjoin's spatial index
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

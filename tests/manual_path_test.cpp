@@ -37,6 +37,14 @@ TEST(ManualPath, RefusesAPathThatWouldNotFit) {
     EXPECT_FALSE(ComposeManualPath(tooLong.c_str(), out, kMaxPath));
     EXPECT_STREQ(out, "");
     EXPECT_EQ(out[1], '#');
+
+    // Room for the terminator alone, and for nothing at all.
+    std::memset(out, '#', sizeof(out));
+    EXPECT_FALSE(ComposeManualPath("C:\\x.exe", out, 1));
+    EXPECT_EQ(out[0], '\0');
+    out[0] = '#';
+    EXPECT_FALSE(ComposeManualPath("C:\\x.exe", out, 0));
+    EXPECT_EQ(out[0], '#');
 }
 
 }  // namespace

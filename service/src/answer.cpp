@@ -74,13 +74,18 @@ Reply Answerer::Answer(const std::multimap<std::string, std::string>& params) co
     switch (m.kind) {
         case Match::kInside:
             r.body = m_index.Name(m.district);
+            r.code = m_index.Code(m.district);
             break;
         case Match::kNear:
             r.body = NearText(std::string(m_index.Name(m.district)), m.metres);
+            r.code = m_index.Code(m.district);
             break;
         case Match::kNone:
             r.body = UnknownText();
             break;
+        case Match::kError:
+            // A damaged piece: no name rather than a possibly wrong one.
+            return Reply{500, "500 Internal Server Error: the district index is damaged (check it with --verify)"};
     }
     if (r.body.size() > kMaxBody)
         r.body.resize(kMaxBody);

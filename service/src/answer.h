@@ -10,7 +10,8 @@ namespace lookupd {
 
 struct Reply {
     int status;
-    std::string body;  // GBK, at most kMaxBody bytes
+    std::string body;   // GBK, at most kMaxBody bytes
+    uint32_t code = 0;  // the named district's 6-digit division code, 0 for none
 };
 
 class Answerer {

@@ -53,12 +53,14 @@ struct Options {
     int readTimeoutMs = 5000;
     int deadlineMs = 10000;
     bool quiet = false;
+    bool verify = false;  // check the whole index file and stop
 };
 
 int Usage() {
     std::fprintf(stderr,
                  "usage: lumeno-lookupd [--listen HOST:PORT] [--data INDEX] [--threads N]\n"
                  "                      [--read-timeout-ms MS] [--deadline-ms MS] [--quiet]\n"
+                 "       lumeno-lookupd --verify [--data INDEX]   checks every byte of the index\n"
                  "defaults: --listen 127.0.0.1:18360 --data %s --threads (one per core, at most %zu)\n"
                  "          --read-timeout-ms 5000 --deadline-ms 10000; port 0 takes a free port\n",
                  DefaultIndex().c_str(), Server::kMaxThreads);
@@ -68,8 +70,8 @@ int Usage() {
 bool ParseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--quiet") {
-            o.quiet = true;
+        if (a == "--quiet" || a == "--verify") {
+            (a == "--quiet" ? o.quiet : o.verify) = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -139,6 +141,16 @@ int main(int argc, char** argv) {
     if (!err.empty()) {
         std::fprintf(stderr, "lumeno-lookupd: %s\n", err.c_str());
         return 1;
+    }
+    if (opt.verify) {
+        // Start-up checks the tables only; the checksum over every piece is for this.
+        err = index.Verify();
+        if (!err.empty()) {
+            std::fprintf(stderr, "lumeno-lookupd: %s\n", err.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "lumeno-lookupd: %s: checksum and every piece verified\n", opt.data.c_str());
+        return 0;
     }
     Answerer answerer(index);
 

@@ -25,9 +25,8 @@ std::string MappedFile::Open(const std::string& path) {
     } else if (static_cast<uint64_t>(st.st_size) > SIZE_MAX) {
         err = "too large to map";
     } else if (st.st_size > 0) {
-        // Populated at once: with the file in the page cache this only fills in page
-        // tables, cheaper than taking a fault for every page on the first pass.
-        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+        // Not populated: start-up reads only the tables, and a lookup the few pieces it touches.
+        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
         if (p == MAP_FAILED) {
             err = std::string("cannot map it (") + std::strerror(errno) + ")";
         } else {

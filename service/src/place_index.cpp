@@ -1,93 +1,22 @@
 #include "place_index.h"
 
+#include "index_format.h"
 #include "mapped_file.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
 
 #include <xxhash.h>
 
 #include <boost/geometry.hpp>
-#include <boost/geometry/geometries/box.hpp>
 #include <boost/geometry/geometries/point_xy.hpp>
-#include <boost/geometry/geometries/polygon.hpp>
 #include <boost/geometry/geometries/segment.hpp>
-#include <boost/geometry/index/rtree.hpp>
 #include <boost/geometry/geometries/register/point.hpp>
 #include <boost/geometry/geometries/register/ring.hpp>
 
 namespace bg = boost::geometry;
-namespace bgi = boost::geometry::index;
-
-namespace lookupd {
-
-namespace {
-
-const char kMagic[8] = {'L', 'M', 'L', 'K', 'I', 'D', 'X', '1'};
-// 2: names in GBK instead of UTF-8.
-// 3: the name blob padded to four bytes, so that the tables after it are used where they
-//    lie in the mapped file; XXH3 as the checksum.
-// 4: each district's 6-digit division code, in a table after the name lengths.
-constexpr uint32_t kVersion = 4;
-
-// The file is written and read as it lies in memory: little-endian, fixed widths, and no
-// padding but the name blob's, so that the Linux and the 32-bit Windows builds read the
-// same file.
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the index is little-endian");
-
-struct Header {
-    char magic[8];
-    uint32_t version;
-    uint32_t datum;
-    uint32_t districts;
-    uint32_t pieces;
-    uint32_t rings;
-    uint32_t points;
-    uint32_t nameBytes;
-    uint32_t reserved;
-};
-
-struct PieceRecord {
-    uint32_t district;
-    uint32_t firstRing;
-    uint32_t ringCount;
-};
-
-struct RingRecord {
-    uint32_t firstPoint;
-    uint32_t pointCount;
-};
-
-static_assert(sizeof(Header) == 40 && sizeof(PieceRecord) == 12 && sizeof(RingRecord) == 8 && sizeof(Fixed) == 8,
-              "index records have fixed sizes");
-
-// The name blob is padded to this, so that the tables after it can be used in place.
-constexpr uint64_t Aligned(uint64_t n) {
-    return (n + 3) & ~uint64_t(3);
-}
-
-template <class T>
-void Append(std::string& buf, const T& v) {
-    buf.append(reinterpret_cast<const char*>(&v), sizeof v);
-}
-
-// A ring of the index, read in place: closed (its first vertex repeated at the end).
-struct RingView {
-    using iterator = const Fixed*;
-    using const_iterator = const Fixed*;
-    const Fixed* b;
-    const Fixed* e;
-    const Fixed* begin() const { return b; }
-    const Fixed* end() const { return e; }
-    size_t size() const { return static_cast<size_t>(e - b); }
-};
-
-}  // namespace
-}  // namespace lookupd
 
 BOOST_GEOMETRY_REGISTER_POINT_2D(lookupd::Fixed, int32_t, boost::geometry::cs::cartesian, x, y)
 BOOST_GEOMETRY_REGISTER_RING(lookupd::RingView)
@@ -95,92 +24,69 @@ BOOST_GEOMETRY_REGISTER_RING(lookupd::RingView)
 namespace lookupd {
 namespace {
 
-// Boxes in doubles: the tree's bulk loader adds coordinates, which overflows 32 bits here.
 using DPoint = bg::model::d2::point_xy<double>;
-using Box = bg::model::box<DPoint>;
-using Entry = std::pair<Box, uint32_t>;
 using DSegment = bg::model::segment<DPoint>;
+
+// Inside the outline or on it, and not strictly inside a hole.
+bool Covers(const Decoded& piece, const Fixed& pt) {
+    if (!bg::covered_by(pt, piece.Ring(0)))
+        return false;
+    for (size_t r = 1; r < piece.RingCount(); ++r)
+        if (bg::within(pt, piece.Ring(r)))
+            return false;
+    return true;
+}
 
 }  // namespace
 
-std::string WriteIndex(const std::string& path, Datum datum, const std::vector<District>& districts) {
-    std::string names, codes, pieces, rings, points;
-    uint32_t nPieces = 0, nRings = 0, nPoints = 0;
-    for (size_t d = 0; d < districts.size(); ++d) {
-        Append(names, static_cast<uint32_t>(districts[d].name.size()));
-        Append(codes, districts[d].code);
-        for (const Piece& p : districts[d].pieces) {
-            Append(pieces, PieceRecord{static_cast<uint32_t>(d), nRings, static_cast<uint32_t>(p.rings.size())});
-            ++nPieces;
-            for (const FixedRing& r : p.rings) {
-                // Stored closed, so that the service can use the rings where they lie.
-                Append(rings, RingRecord{nPoints, static_cast<uint32_t>(r.size() + 1)});
-                ++nRings;
-                for (Fixed f : r)
-                    Append(points, f);
-                Append(points, r.front());
-                nPoints += static_cast<uint32_t>(r.size() + 1);
-            }
-        }
-    }
-    std::string nameBlob;
-    for (const District& d : districts)
-        nameBlob += d.name;
-    Header h{};
-    std::memcpy(h.magic, kMagic, sizeof kMagic);
-    h.version = kVersion;
-    h.datum = static_cast<uint32_t>(datum);
-    h.districts = static_cast<uint32_t>(districts.size());
-    h.pieces = nPieces;
-    h.rings = nRings;
-    h.points = nPoints;
-    h.nameBytes = static_cast<uint32_t>(nameBlob.size());
-    std::string all;
-    Append(all, h);
-    all += names;
-    all += codes;
-    all += nameBlob;
-    all.resize(all.size() + Aligned(nameBlob.size()) - nameBlob.size(), '\0');
-    all += pieces;
-    all += rings;
-    all += points;
-    Append(all, static_cast<uint64_t>(XXH3_64bits(all.data(), all.size())));
-
-    // Written beside the target and renamed, so a failed build never leaves half an index.
-    std::string tmp = path + ".part";
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return "cannot create " + tmp;
-    out.write(all.data(), static_cast<std::streamsize>(all.size()));
-    out.close();
-    if (!out)
-        return "cannot write " + tmp;
-    if (std::rename(tmp.c_str(), path.c_str()) != 0)
-        return "cannot rename " + tmp + " to " + path;
-    return "";
-}
-
 struct PlaceIndex::Impl {
     MappedFile file;  // the tables below point into it
-    const PieceRecord* pieces = nullptr;
+    std::string path;
     size_t pieceCount = 0;
-    const RingRecord* rings = nullptr;
-    const Fixed* points = nullptr;
-    bgi::rtree<Entry, bgi::rstar<16>> tree;
+    const uint16_t* pieceDistricts = nullptr;
+    const uint32_t* streamOffsets = nullptr;
+    const uint32_t* pieceSums = nullptr;
+    const unsigned char* stream = nullptr;
+    std::vector<const Box*> levels;  // leaves first
+    std::vector<uint64_t> levelSizes;
 
-    RingView Ring(uint32_t r) const {
-        const Fixed* b = points + rings[r].firstPoint;
-        return RingView{b, b + rings[r].pointCount};
+    // Decodes a piece after checking its bytes against their checksum.
+    bool Decode(uint32_t piece, Decoded& out) const {
+        const unsigned char* b = stream + streamOffsets[piece];
+        const unsigned char* e = stream + streamOffsets[piece + 1];
+        if (PieceSum(reinterpret_cast<const char*>(b), static_cast<size_t>(e - b)) != pieceSums[piece])
+            return false;
+        return DecodePiece(b, e, levels[0][piece], out);
     }
 
-    // Inside the outline or on it, and not strictly inside a hole.
-    bool Covers(uint32_t piece, const Fixed& pt) const {
-        const PieceRecord& p = pieces[piece];
-        if (!bg::covered_by(pt, Ring(p.firstRing)))
-            return false;
-        for (uint32_t r = 1; r < p.ringCount; ++r)
-            if (bg::within(pt, Ring(p.firstRing + r)))
-                return false;
+    // Calls f(piece) for every piece whose box meets the query box; stops when f returns false.
+    template <class F>
+    bool Search(double minX, double minY, double maxX, double maxY, F&& f) const {
+        auto meets = [&](const Box& b) { return b.minX <= maxX && minX <= b.maxX && b.minY <= maxY && minY <= b.maxY; };
+        struct Frame {
+            size_t level;
+            uint64_t node;
+        };
+        // Depth at most a handful of levels, each at most kFanout wide.
+        Frame stack[16 * kFanout];
+        size_t top = 0;
+        const size_t root = levels.size() - 1;
+        for (uint64_t i = levelSizes[root]; i-- > 0;)
+            stack[top++] = Frame{root, i};
+        while (top > 0) {
+            Frame fr = stack[--top];
+            if (!meets(levels[fr.level][fr.node]))
+                continue;
+            if (fr.level == 0) {
+                if (!f(static_cast<uint32_t>(fr.node)))
+                    return false;
+                continue;
+            }
+            const uint64_t first = fr.node * kFanout;
+            const uint64_t last = std::min(levelSizes[fr.level - 1], first + kFanout);
+            for (uint64_t c = last; c-- > first;)
+                stack[top++] = Frame{fr.level - 1, c};
+        }
         return true;
     }
 };
@@ -192,10 +98,24 @@ size_t PlaceIndex::PieceCount() const {
     return m_impl->pieceCount;
 }
 
+uint32_t PlaceIndex::PieceDistrict(size_t piece) const {
+    return m_impl->pieceDistricts[piece];
+}
+
+std::vector<FixedRing> PlaceIndex::PieceRings(size_t piece) const {
+    Decoded d;
+    std::vector<FixedRing> rings;
+    if (m_impl->Decode(static_cast<uint32_t>(piece), d))
+        for (size_t r = 0; r < d.RingCount(); ++r)
+            rings.emplace_back(d.Ring(r).begin(), d.Ring(r).end());
+    return rings;
+}
+
 std::string PlaceIndex::Load(const std::string& path) {
     m_impl.reset(new Impl);
-    m_names.clear();
-    m_codes = nullptr;
+    m_nameOffsets = m_codes = nullptr;
+    m_nameBlob = nullptr;
+    m_districts = 0;
     auto bad = [&](const std::string& why) { return "index file " + path + ": " + why; };
     std::unique_ptr<Impl> impl(new Impl);
     std::string err = impl->file.Open(path);
@@ -214,113 +134,129 @@ std::string PlaceIndex::Load(const std::string& path) {
     if (h.version != kVersion)
         return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion) +
                    " (made by another converter: rebuild it with this lumeno-mkindex)");
-    if (h.datum > 1)
-        return bad("unknown datum " + std::to_string(h.datum));
-    const uint64_t codesAt = sizeof(Header) + 4ull * h.districts;
-    const uint64_t namesAt = codesAt + 4ull * h.districts;
-    const uint64_t piecesAt = namesAt + Aligned(h.nameBytes);
-    const uint64_t ringsAt = piecesAt + sizeof(PieceRecord) * uint64_t(h.pieces);
-    const uint64_t pointsAt = ringsAt + sizeof(RingRecord) * uint64_t(h.rings);
-    const uint64_t sumAt = pointsAt + sizeof(Fixed) * uint64_t(h.points);
-    if (sumAt + sizeof(uint64_t) != fileSize)
-        return bad("size " + std::to_string(fileSize) + " does not match its header (" +
-                   std::to_string(sumAt + sizeof(uint64_t)) + ")");
-    uint64_t stored;
-    std::memcpy(&stored, base + sumAt, sizeof stored);
-    if (stored != XXH3_64bits(base, sumAt))
-        return bad("checksum mismatch (damaged file)");
+    if (h.datum > 1 || h.fanout != kFanout || h.districts > 0xFFFF || h.streamBytes > UINT32_MAX)
+        return bad("header out of range (datum, fanout or counts)");
+    const Layout l = LayoutOf(h);
+    if (l.end != fileSize)
+        return bad("size " + std::to_string(fileSize) + " does not match its header (" + std::to_string(l.end) + ")");
+    if (TablesSum(h, base + sizeof(Header), l.stream - sizeof(Header)) != h.tablesSum)
+        return bad("checksum mismatch in its tables (damaged file)");
 
-    const uint32_t* nameLengths = reinterpret_cast<const uint32_t*>(base + sizeof(Header));
-    impl->pieces = reinterpret_cast<const PieceRecord*>(base + piecesAt);
-    impl->pieceCount = h.pieces;
-    impl->rings = reinterpret_cast<const RingRecord*>(base + ringsAt);
-    impl->points = reinterpret_cast<const Fixed*>(base + pointsAt);
-
-    std::vector<std::string_view> names;
-    names.reserve(h.districts);
-    uint64_t used = 0;
-    for (uint32_t i = 0; i < h.districts; ++i) {
-        if (used + nameLengths[i] > h.nameBytes)
+    // The tables' own checksum holds; what they say must still fit, since the file may
+    // come from elsewhere.
+    const uint32_t* nameOffsets = reinterpret_cast<const uint32_t*>(base + l.nameOffsets);
+    if (nameOffsets[0] != 0 || nameOffsets[h.districts] != h.nameBytes)
+        return bad("name table does not match its blob");
+    for (uint32_t i = 0; i < h.districts; ++i)
+        if (nameOffsets[i] > nameOffsets[i + 1])
             return bad("name table overruns its blob");
-        names.emplace_back(base + namesAt + used, nameLengths[i]);
-        used += nameLengths[i];
-    }
-    std::vector<Entry> entries;
-    entries.reserve(h.pieces);
-    for (uint32_t i = 0; i < h.pieces; ++i) {
-        const PieceRecord& pr = impl->pieces[i];
-        if (pr.district >= h.districts || pr.ringCount == 0 || uint64_t(pr.firstRing) + pr.ringCount > h.rings)
+    const uint16_t* districts = reinterpret_cast<const uint16_t*>(base + l.pieceDistricts);
+    const uint32_t* offsets = reinterpret_cast<const uint32_t*>(base + l.streamOffsets);
+    if (offsets[0] != 0 || offsets[h.pieces] != h.streamBytes)
+        return bad("piece table does not match its data");
+    for (uint32_t i = 0; i < h.pieces; ++i)
+        if (districts[i] >= h.districts || offsets[i] >= offsets[i + 1])
             return bad("piece " + std::to_string(i) + " refers outside the tables");
-        for (uint32_t r = pr.firstRing; r < pr.firstRing + pr.ringCount; ++r) {
-            const RingRecord& rr = impl->rings[r];
-            if (rr.pointCount < 4 || uint64_t(rr.firstPoint) + rr.pointCount > h.points)
-                return bad("ring " + std::to_string(r) + " refers outside the point table");
-        }
-        // A plain loop: this pass reads most of the file, and it is a large part of start-up.
-        RingView outline = impl->Ring(pr.firstRing);
-        int32_t minX = outline.b->x, maxX = minX, minY = outline.b->y, maxY = minY;
-        for (const Fixed* f = outline.b + 1; f != outline.e; ++f) {
-            minX = std::min(minX, f->x);
-            maxX = std::max(maxX, f->x);
-            minY = std::min(minY, f->y);
-            maxY = std::max(maxY, f->y);
-        }
-        entries.emplace_back(Box(DPoint(minX, minY), DPoint(maxX, maxY)), i);
+
+    impl->path = path;
+    impl->pieceCount = h.pieces;
+    impl->pieceDistricts = districts;
+    impl->streamOffsets = offsets;
+    impl->pieceSums = reinterpret_cast<const uint32_t*>(base + l.pieceSums);
+    impl->stream = reinterpret_cast<const unsigned char*>(base + l.stream);
+    impl->levelSizes = l.levels;
+    uint64_t at = l.tree;
+    for (uint64_t n : l.levels) {
+        impl->levels.push_back(reinterpret_cast<const Box*>(base + at));
+        at += n * sizeof(Box);
     }
-    impl->tree = bgi::rtree<Entry, bgi::rstar<16>>(entries);  // packed bulk load
     m_impl = std::move(impl);
-    m_names = std::move(names);
-    m_codes = reinterpret_cast<const uint32_t*>(base + codesAt);
+    m_nameOffsets = nameOffsets;
+    m_nameBlob = base + l.names;
+    m_codes = reinterpret_cast<const uint32_t*>(base + l.codes);
+    m_districts = h.districts;
     m_datum = static_cast<Datum>(h.datum);
+    return "";
+}
+
+std::string PlaceIndex::Verify() const {
+    const Impl& im = *m_impl;
+    const char* base = im.file.Data();
+    const size_t size = im.file.Size();
+    if (!base || m_districts == 0)
+        return "no index loaded";
+    auto bad = [&](const std::string& why) { return "index file " + im.path + ": " + why; };
+    uint64_t stored;
+    std::memcpy(&stored, base + size - sizeof stored, sizeof stored);
+    if (stored != XXH3_64bits(base, size - sizeof stored))
+        return bad("checksum mismatch (damaged file)");
+    Decoded d;
+    for (uint32_t i = 0; i < im.pieceCount; ++i)
+        if (!im.Decode(i, d))
+            return bad("piece " + std::to_string(i) + " is damaged");
     return "";
 }
 
 Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
     Match m;
     const int64_t kLon = 180 * 360000ll, kLat = 90 * 360000ll;
-    if (x < -kLon || x > kLon || y < -kLat || y > kLat || m_names.empty())
+    if (x < -kLon || x > kLon || y < -kLat || y > kLat || m_districts == 0)
         return m;
     double lon = x / kMapUnitsPerDegree, lat = y / kMapUnitsPerDegree;
     if (m_datum == Datum::kGcj02)
         Wgs84ToGcj02(lon, lat, lon, lat);
     Fixed pt{DegreesToFixed(lon), DegreesToFixed(lat)};
     const Impl& im = *m_impl;
+    // One buffer per thread: a lookup allocates nothing once its thread has decoded a piece.
+    thread_local Decoded piece;
+    bool damaged = false;
 
     // Where districts overlap (Kinmen is in both the Fujian and the Taiwan files), the
     // first listed wins, so an answer never depends on the tree's layout.
-    for (auto it = im.tree.qbegin(bgi::intersects(DPoint(pt.x, pt.y))); it != im.tree.qend(); ++it) {
-        uint32_t d = im.pieces[it->second].district;
-        if ((m.kind == Match::kNone || d < m.district) && im.Covers(it->second, pt)) {
+    im.Search(pt.x, pt.y, pt.x, pt.y, [&](uint32_t i) {
+        uint32_t d = im.pieceDistricts[i];
+        if (m.kind != Match::kNone && d >= m.district)
+            return true;
+        if (!im.Decode(i, piece))
+            return !(damaged = true);
+        if (Covers(piece, pt)) {
             m.kind = Match::kInside;
             m.district = d;
         }
-    }
+        return true;
+    });
+    if (damaged)
+        return Match{Match::kError, 0, 0};
     if (m.kind == Match::kInside || radius <= 0)
         return m;
     // Distances are taken in a local plane where a unit east is cos(latitude) of a unit north.
     double r = static_cast<double>(std::min(radius, kMaxRadius)) * kSubUnits;
     double c = std::max(std::cos(lat * 3.14159265358979323846 / 180.0), 0.01);
     double rx = r / c;
-    Box search(DPoint(pt.x - rx, pt.y - r), DPoint(pt.x + rx, pt.y + r));
     DPoint q(pt.x * c, pt.y);
     double best = std::numeric_limits<double>::infinity();
     uint32_t bestDistrict = 0;
-    for (auto it = im.tree.qbegin(bgi::intersects(search)); it != im.tree.qend(); ++it) {
-        const PieceRecord& pr = im.pieces[it->second];
-        for (uint32_t ri = pr.firstRing; ri < pr.firstRing + pr.ringCount; ++ri) {
-            RingView ring = im.Ring(ri);
+    im.Search(pt.x - rx, pt.y - r, pt.x + rx, pt.y + r, [&](uint32_t i) {
+        if (!im.Decode(i, piece))
+            return !(damaged = true);
+        const uint32_t district = im.pieceDistricts[i];
+        for (size_t ri = 0; ri < piece.RingCount(); ++ri) {
+            RingView ring = piece.Ring(ri);
             for (const Fixed* a = ring.b; a + 1 < ring.e; ++a) {
                 const Fixed& b = a[1];
                 if (IsSeam(*a, b))
                     continue;  // a cut inside the district, not its border
-                double d = bg::distance(q, DSegment(DPoint(a->x * c, a->y), DPoint(b.x * c, b.y)));
-                if (d < best || (d == best && pr.district < bestDistrict)) {
-                    best = d;
-                    bestDistrict = pr.district;
+                double dist = bg::distance(q, DSegment(DPoint(a->x * c, a->y), DPoint(b.x * c, b.y)));
+                if (dist < best || (dist == best && district < bestDistrict)) {
+                    best = dist;
+                    bestDistrict = district;
                 }
             }
         }
-    }
+        return true;
+    });
+    if (damaged)
+        return Match{Match::kError, 0, 0};
     if (best <= r) {
         m.kind = Match::kNear;
         m.district = bestDistrict;

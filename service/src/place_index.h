@@ -20,11 +20,18 @@ struct District {
 
 enum class Datum : uint32_t { kWgs84 = 0, kGcj02 = 1 };
 
-// Writes the index file; returns an empty string or what went wrong.
+// Writes the index file; returns an empty string or what went wrong. The pieces are stored
+// as they are: every vertex keeps its exact coordinates.
 std::string WriteIndex(const std::string& path, Datum datum, const std::vector<District>& districts);
 
+// Recomputes every checksum of an index file's bytes, where its header's counts fit them, so
+// that tests and the fuzzer can damage a file on purpose and still get past the checksums to
+// the checks behind them. Returns false where the bytes are not laid out as an index.
+bool ResealIndex(std::string& bytes);
+
 struct Match {
-    enum Kind { kNone, kInside, kNear } kind = kNone;
+    // kError: a piece the lookup needed is damaged; the request gets an error, never a guess.
+    enum Kind { kNone, kInside, kNear, kError } kind = kNone;
     uint32_t district = 0;
     double metres = 0;  // distance to the district for kNear
 };
@@ -36,21 +43,34 @@ public:
     PlaceIndex(const PlaceIndex&) = delete;
     PlaceIndex& operator=(const PlaceIndex&) = delete;
 
-    // Maps and checks an index file; returns an empty string or a message that
-    // names the file and the fault. A failed load leaves the index empty. The
-    // file is used in place for as long as the index lives, so it must be
-    // replaced by renaming a new file over it, never rewritten.
+    // Maps an index file and checks its header, its sizes and (by their own checksum) its
+    // tables, without reading the pieces' geometry; returns an empty string or a message that
+    // names the file and the fault. A failed load leaves the index empty. The file is used in
+    // place for as long as the index lives, so it must be replaced by renaming a new file
+    // over it, never rewritten.
     std::string Load(const std::string& path);
+
+    // The whole file's checksum and every piece decoded: what Load leaves to the lookups.
+    // Returns an empty string or the fault; for an index that is loaded.
+    std::string Verify() const;
 
     // x, y: a WGS84 position in map units; radius in map units (distance along a
     // meridian). Containment wins; otherwise the nearest district whose border
     // is within the radius.
     Match Lookup(int64_t x, int64_t y, int64_t radius) const;
 
-    std::string_view Name(uint32_t district) const { return m_names[district]; }
+    std::string_view Name(uint32_t district) const {
+        return std::string_view(m_nameBlob + m_nameOffsets[district],
+                                m_nameOffsets[district + 1] - m_nameOffsets[district]);
+    }
     uint32_t Code(uint32_t district) const { return m_codes[district]; }
-    size_t DistrictCount() const { return m_names.size(); }
+    size_t DistrictCount() const { return m_districts; }
     size_t PieceCount() const;
+    // A piece as stored: its district and its rings (closed, outline first). For tools that hand
+    // the very polygons the lookups use to other programs.
+    uint32_t PieceDistrict(size_t piece) const;
+    // Decoded; empty for a damaged piece.
+    std::vector<FixedRing> PieceRings(size_t piece) const;
 
     // Largest radius searched; larger ones are treated as this (half a degree).
     static constexpr int64_t kMaxRadius = 180000;
@@ -58,8 +78,11 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
-    std::vector<std::string_view> m_names;  // into the mapped file
-    const uint32_t* m_codes = nullptr;      // into the mapped file, one per district
+    // Into the mapped file: name offsets (one more than districts), the names, the codes.
+    const uint32_t* m_nameOffsets = nullptr;
+    const char* m_nameBlob = nullptr;
+    const uint32_t* m_codes = nullptr;
+    size_t m_districts = 0;
     Datum m_datum = Datum::kWgs84;
 };
 

@@ -17,7 +17,7 @@ int HexDigit(char c) {
 }
 
 // A malformed escape is kept as it is, so that it reaches the parameter check and gets its 400.
-std::string Decode(const std::string& s, size_t b, size_t e) {
+std::string Decode(std::string_view s, size_t b, size_t e) {
     std::string out;
     out.reserve(e - b);
     for (size_t i = b; i < e; ++i) {
@@ -34,16 +34,16 @@ std::string Decode(const std::string& s, size_t b, size_t e) {
 
 }  // namespace
 
-std::multimap<std::string, std::string> ParseQuery(const std::string& query) {
+std::multimap<std::string, std::string> ParseQuery(std::string_view query) {
     std::multimap<std::string, std::string> params;
     size_t b = 0;
     while (b <= query.size()) {
         size_t e = query.find('&', b);
-        if (e == std::string::npos)
+        if (e == std::string_view::npos)
             e = query.size();
         if (e > b) {
             size_t eq = query.find('=', b);
-            if (eq == std::string::npos || eq > e)
+            if (eq == std::string_view::npos || eq > e)
                 eq = e;
             params.emplace(Decode(query, b, eq), eq < e ? Decode(query, eq + 1, e) : std::string());
         }
@@ -88,19 +88,20 @@ RequestReader::State RequestReader::Feed(std::string_view bytes, size_t& used) {
     return State::kRefused;
 }
 
-HttpReply Route(const Answerer& answerer, const std::string& method, const std::string& target, bool ready) {
+// Views into the request, so that a query costs no copies of its target.
+HttpReply Route(const Answerer& answerer, std::string_view method, std::string_view target, bool ready) {
     if (target.size() > kMaxTarget)
         return HttpReply{414, "414 URI Too Long", "text/plain"};
     size_t q = target.find('?');
-    std::string path = target.substr(0, q);
+    std::string_view path = target.substr(0, q);
     if (method != "GET")
         return HttpReply{404, kNotFound, "text/plain"};
     if (path == "/healthz")
         return ready ? HttpReply{200, "ready", "text/plain"} : HttpReply{503, "stopping", "text/plain"};
     if (path != "/GetTextByPos")
         return HttpReply{404, kNotFound, "text/plain"};
-    Reply r = answerer.Answer(ParseQuery(q == std::string::npos ? std::string() : target.substr(q + 1)));
-    return HttpReply{r.status, std::move(r.body), "text/plain; charset=GBK"};
+    Reply r = answerer.Answer(ParseQuery(q == std::string_view::npos ? std::string_view() : target.substr(q + 1)));
+    return HttpReply{r.status, std::move(r.body), "text/plain; charset=GBK", r.code};
 }
 
 }  // namespace lookupd

@@ -10,15 +10,14 @@
 #include <cstring>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <map>
 
 #include "answer.h"
 #include "compact_decode.h"
+#include "index_format.h"
 #include "pieces.h"
 #include "place_index.h"
-
-#define XXH_INLINE_ALL
-#include "xxhash.h"
 
 using namespace lookupd;
 namespace bg = boost::geometry;
@@ -239,7 +238,7 @@ TEST(IndexRings, NearestBorderStopsAtEachRingsEnd) {
 
 TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     std::ifstream in(m_path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto tryLoad = [&](const std::string& content) {
         std::string p = TempPath("damaged.idx");
         std::ofstream(p, std::ios::binary) << content;
@@ -249,25 +248,92 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
         EXPECT_EQ(idx.DistrictCount(), 0u);
         return err;
     };
-    std::string flipped = bytes;
-    flipped[flipped.size() / 2] ^= 0x10;
-    EXPECT_NE(tryLoad(flipped).find("checksum"), std::string::npos);
-    std::string older = bytes;
-    older[8] = 1;  // the version field: an index from before the names were GBK
-    EXPECT_NE(tryLoad(older).find("version 1, expected 4"), std::string::npos);
-    EXPECT_NE(tryLoad(bytes.substr(0, bytes.size() - 9)).find("does not match"), std::string::npos);
-    EXPECT_NE(tryLoad("PK\x03\x04" + std::string(200, 'z')).find("signature"), std::string::npos);
-    // A file whose checksum holds but whose first piece names a district past the last one
-    // (header 40 bytes, 3 name lengths, 3 codes, 18 name bytes padded to 20).
-    std::string foreign = bytes;
-    const uint32_t pastLast = 3;
-    std::memcpy(&foreign[40 + 3 * 4 + 3 * 4 + 20], &pastLast, sizeof pastLast);
-    const uint64_t sum = XXH3_64bits(foreign.data(), foreign.size() - 8);
-    std::memcpy(&foreign[foreign.size() - 8], &sum, sizeof sum);
-    EXPECT_NE(tryLoad(foreign).find("piece 0 refers outside"), std::string::npos);
-    EXPECT_NE(tryLoad("").find("too short"), std::string::npos);
+    struct {
+        size_t at;  // byte to change; npos: the file as given below
+        std::string content, says;
+    } cases[] = {
+        {8, "", "version 4, expected 5"},             // the version field: an index of the format before this one
+        {60, "", "checksum mismatch in its tables"},  // the name table, right after the 48-byte header
+        {std::string::npos, bytes.substr(0, bytes.size() - 9), "does not match"},
+        {std::string::npos, "PK\x03\x04" + std::string(200, 'z'), "signature"},
+        {std::string::npos, "", "too short"},
+    };
+    for (const auto& c : cases) {
+        std::string content = c.content;
+        if (c.at != std::string::npos) {
+            content = bytes;
+            content[c.at] = c.at == 8 ? 4 : content[c.at] ^ 0x10;
+        }
+        EXPECT_NE(tryLoad(content).find(c.says), std::string::npos) << c.says;
+    }
+    // Tables that pass their checksum but contradict the file: resealed, and still refused.
+    Header h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    const Layout l = LayoutOf(h);
+    for (auto [at, says] : {std::pair<uint64_t, const char*>{l.nameOffsets, "name table does not match its blob"},
+                            {l.streamOffsets, "piece table does not match its data"}}) {
+        std::string content = bytes;
+        content[at] ^= 0x10;
+        ASSERT_TRUE(ResealIndex(content));
+        EXPECT_NE(tryLoad(content).find(says), std::string::npos) << says;
+    }
+    // A leaf box that spans half the globe: its piece is damaged, never decoded against it.
+    std::string wide = bytes;
+    Box box;
+    std::memcpy(&box, wide.data() + l.tree, sizeof box);
+    box.maxY = std::numeric_limits<int32_t>::max();
+    std::memcpy(&wide[l.tree], &box, sizeof box);
+    ASSERT_TRUE(ResealIndex(wide));
+    const std::string p = TempPath("wide.idx");
+    std::ofstream(p, std::ios::binary) << wide;
+    PlaceIndex widened;
+    const std::string err = widened.Load(p);
+    std::remove(p.c_str());
+    ASSERT_EQ(err, "");
+    EXPECT_EQ(widened.Lookup(box.minX / kSubUnits + 1, box.minY / kSubUnits + 1, 0).kind, Match::kError);
+
     PlaceIndex idx;
     EXPECT_NE(idx.Load(TempPath("no-such-file.idx")).find("cannot open"), std::string::npos);
+    EXPECT_EQ(idx.Lookup(40500000, 12500000, 6000).kind, Match::kNone);  // nothing loaded, nothing found
+}
+
+TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
+    // Opening reads no geometry, so a damaged piece is found by the lookups that need it:
+    // each of them must fail, and every other must answer as from the intact file.
+    std::ifstream in(m_path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The pieces' bytes follow the names (the last is 飞地), from the next multiple of eight.
+    const size_t names = bytes.find("飞地");
+    ASSERT_NE(names, std::string::npos);
+    bytes[(names + std::strlen("飞地") + 7) / 8 * 8 + 2] ^= 0x04;  // the first piece's first vertex
+    const std::string p = TempPath("piece.idx");
+    std::ofstream(p, std::ios::binary) << bytes;
+    PlaceIndex damaged;
+    ASSERT_EQ(damaged.Load(p), "");
+    std::remove(p.c_str());
+    EXPECT_NE(damaged.Verify().find("checksum mismatch"), std::string::npos);
+    EXPECT_EQ(m_index.Verify(), "");
+    int errors = 0, answers = 0;
+    for (int64_t y = 11990000; y <= 13010000; y += 20000)
+        for (int64_t x = 39990000; x <= 42010000; x += 20000) {
+            Match got = damaged.Lookup(x, y, 6000), want = m_index.Lookup(x, y, 6000);
+            if (got.kind == Match::kError) {
+                ++errors;
+                continue;
+            }
+            ++answers;
+            ASSERT_EQ(got.kind, want.kind) << x << "," << y;
+            ASSERT_EQ(got.district, want.district) << x << "," << y;
+        }
+    EXPECT_GT(errors, 0);
+    EXPECT_GT(answers, errors);
+    Answerer a(damaged);
+    bool sawError = false;
+    for (int64_t x = 40010000; x < 42000000 && !sawError; x += 20000)
+        sawError =
+            a.Answer({{"x", std::to_string(x)}, {"y", "12500000"}, {"radius", "0"}, {"service", "gettext"}}).status ==
+            500;
+    EXPECT_TRUE(sawError) << "no request on the damaged piece's row reached it";
 }
 
 // --- Parameters and texts ------------------------------------------------------------------

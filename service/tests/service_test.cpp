@@ -544,6 +544,25 @@ TEST(ServiceLifecycle, StartUpErrorsAreClear) {
     size_t at = second.Log().find(held);
     EXPECT_TRUE(at != std::string::npos && second.Log().size() > at + held.size() + 1) << second.Log();
 
+    // --verify reads every byte: a damaged piece, which start-up does not read, is found.
+    std::string damaged = ::testing::TempDir() + "lookupd_damaged.idx";
+    {
+        std::ifstream in(LOOKUPD_INDEX, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        bytes[bytes.size() - 100] ^= 0x55;  // inside the last piece, before the file's checksum
+        std::ofstream(damaged, std::ios::binary) << bytes;
+    }
+    for (const std::string& data : {std::string(LOOKUPD_INDEX), damaged}) {
+        Service verify({"--verify"}, data);
+        const bool good = data == LOOKUPD_INDEX;
+        st = verify.WaitExit();
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == (good ? 0 : 1)) << verify.Log();
+        EXPECT_NE(verify.Log().find(good ? "checksum and every piece verified" : "checksum mismatch"),
+                  std::string::npos)
+            << verify.Log();
+    }
+    std::remove(damaged.c_str());
+
     for (const char* threads : {"0", "257"}) {
         Service bad({"--threads", threads});
         st = bad.WaitExit();

@@ -1,0 +1,196 @@
+#include "runner.h"
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace geocode {
+
+namespace {
+
+constexpr size_t kBatchPoints = 4096;
+
+}  // namespace
+
+int Runner::Go(std::vector<std::unique_ptr<ByteInput>>& inputs,
+               std::vector<std::unique_ptr<Source>>& sources,
+               std::vector<std::unique_ptr<Engine>>& engines,
+               std::FILE* out,
+               uint64_t totalBytes) {
+    m_out = out;
+    Progress progress(!m_opt.quiet && StderrIsTerminal(), totalBytes);
+    std::vector<std::thread> workers;
+    for (auto& e : engines)
+        workers.emplace_back([this, &e] { Work(*e); });
+    std::thread writer([this, &progress] { Write(progress); });
+
+    uint64_t seq = 0, doneBefore = 0;
+    for (size_t i = 0; i < sources.size() && !Stopped(); ++i) {
+        Batch b;
+        Record r;
+        bool more = true;
+        while (more && !Stopped()) {
+            more = sources[i]->Next(r);
+            if (more)
+                b.records.push_back(std::move(r));
+            if (b.records.size() == kBatchPoints || (!more && !b.records.empty())) {
+                b.seq = seq++;
+                b.input = i;
+                b.bytesDone = doneBefore + inputs[i]->Consumed();
+                Submit(std::move(b));
+                b = Batch();
+            }
+        }
+        if (inputs[i]->Failed()) {
+            Fail("cannot read " + m_inputNames[i]);
+            break;
+        }
+        doneBefore += inputs[i]->Consumed();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastSeq = seq;
+        m_readDone = true;
+    }
+    m_cv.notify_all();
+    for (auto& w : workers)
+        w.join();
+    writer.join();
+    progress.Update(doneBefore, m_points, true);
+    progress.Clear();
+
+    if (!m_fatal.empty()) {
+        std::fprintf(stderr, "lumeno-geocode: %s\n", m_fatal.c_str());
+        return kUsageOrIo;
+    }
+    if (m_refused > 0) {
+        std::fprintf(stderr, "lumeno-geocode: %llu of %llu rows refused%s\n",
+                     static_cast<unsigned long long>(m_refused), static_cast<unsigned long long>(m_points),
+                     m_opt.strict ? " (stopped at the first: --strict)" : "");
+        return kSomeRefused;
+    }
+    return kAllAnswered;
+}
+
+bool Runner::Stopped() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stop;
+}
+
+void Runner::Fail(const std::string& why) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fatal.empty())
+        m_fatal = why;
+    m_stop = true;
+    m_cv.notify_all();
+}
+
+void Runner::Submit(Batch&& b) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [&] { return m_stop || b.seq < m_written + Window(); });
+    if (m_stop)
+        return;
+    m_todo.push_back(std::move(b));
+    m_cv.notify_all();
+}
+
+void Runner::Work(Engine& engine) {
+    for (;;) {
+        Batch b;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [&] { return m_stop || !m_todo.empty() || m_readDone; });
+            if (m_stop || m_todo.empty())
+                return;
+            b = std::move(m_todo.front());
+            m_todo.pop_front();
+        }
+        Process(engine, b);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done.emplace(b.seq, std::move(b));
+        m_cv.notify_all();
+    }
+}
+
+void Runner::Process(Engine& engine, Batch& b) {
+    b.out.reserve(b.records.size() * 96);
+    b.rowEnds.resize(b.records.size());
+    b.messages.resize(b.records.size());
+    for (size_t i = 0; i < b.records.size(); ++i) {
+        Record& r = b.records[i];
+        const Named* named = nullptr;
+        long metres = -1;
+        if (r.error.empty() && !r.noRow) {
+            MapPoint p{r.x, r.y};
+            if (!r.exact)
+                r.error = ParseTypedPair(r.lon, r.lat, p);
+            if (r.error.empty() && !InRegion(p))
+                r.error = "outside the service region";
+            if (r.error.empty() && !engine.Ask(p, named, metres, b.fatal)) {
+                // The rows before it still go out; the run ends after them.
+                b.records.resize(i);
+                b.rowEnds.resize(i);
+                b.messages.resize(i);
+                return;
+            }
+        }
+        std::string where = m_inputNames[b.input] + ":" + std::to_string(r.line) + ": ";
+        if (!r.error.empty())
+            b.messages[i] = where + r.error;
+        else if (!r.note.empty())
+            b.messages[i] = where + r.note;
+        if (!r.noRow)
+            PutRow(b.out, r, named, metres, RowFormat{m_opt.jsonLines, m_delim, m_columns});
+        b.rowEnds[i] = b.out.size();
+    }
+}
+
+void Runner::Write(Progress& progress) {
+    for (;;) {
+        Batch b;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock,
+                      [&] { return m_stop || m_done.count(m_written) || (m_readDone && m_written == m_lastSeq); });
+            if (m_stop || !m_done.count(m_written))
+                return;
+            auto it = m_done.find(m_written);
+            b = std::move(it->second);
+            m_done.erase(it);
+        }
+        size_t upTo = b.records.size();
+        bool stop = false;
+        for (size_t i = 0; i < b.records.size(); ++i) {
+            if (!b.messages[i].empty())
+                std::fprintf(stderr, "%s\n", b.messages[i].c_str());
+            if (!b.records[i].error.empty())
+                ++m_refused;
+            if (!b.records[i].noRow)
+                ++m_points;
+            if (!b.records[i].error.empty() && m_opt.strict) {
+                upTo = i + 1;
+                stop = true;
+                break;
+            }
+        }
+        size_t bytes = upTo ? b.rowEnds[upTo - 1] : 0;
+        if (bytes && std::fwrite(b.out.data(), 1, bytes, m_out) != bytes) {
+            Fail("cannot write the output: " + std::string(std::strerror(errno)));
+            return;
+        }
+        if (!b.fatal.empty()) {
+            Fail(b.fatal);
+            return;
+        }
+        progress.Update(b.bytesDone, m_points, false);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_written;
+        if (stop)
+            m_stop = true;
+        m_cv.notify_all();
+        if (stop)
+            return;
+    }
+}
+
+}  // namespace geocode

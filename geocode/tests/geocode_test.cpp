@@ -1,0 +1,300 @@
+// lumeno-geocode as users run it: the sample files through the program, in process and through
+// a service started for the purpose, plus the name and distance rules both paths share.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "answer.h"
+#include "places.h"
+#include "positions.h"
+
+namespace {
+
+using namespace geocode;
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+// One run of the program; its output and reports are read from files.
+Result Geocode(const std::string& args) {
+    static int n = 0;
+    std::string base = ::testing::TempDir() + "geocode_" + std::to_string(getpid()) + "_" + std::to_string(++n);
+    std::string cmd = std::string(GEOCODE_BIN) + " " + args + " >" + base + ".out 2>" + base + ".err";
+    int st = std::system(cmd.c_str());
+    Result r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, Slurp(base + ".out"), Slurp(base + ".err")};
+    std::remove((base + ".out").c_str());
+    std::remove((base + ".err").c_str());
+    return r;
+}
+
+std::string Sample(const std::string& name) {
+    return std::string(GEOCODE_DATA) + "/" + name;
+}
+
+size_t Lines(const std::string& s) {
+    return static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
+}
+
+// The lookup service on a port of its own for the suite; stopped (and waited for) at its end.
+class Service {
+public:
+    Service() {
+        m_port = 20000 + getpid() % 20000;
+        m_pid = fork();
+        if (m_pid == 0) {
+            std::string listen = "127.0.0.1:" + std::to_string(m_port);
+            execl(LOOKUPD_BIN, LOOKUPD_BIN, "--listen", listen.c_str(), "--data", LOOKUPD_INDEX, "--quiet",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Service() {
+        kill(m_pid, SIGTERM);
+        for (int i = 0; i < 500 && waitpid(m_pid, nullptr, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (waitpid(m_pid, nullptr, WNOHANG) == 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    // Waits at most 10 s for the service to answer its health check.
+    bool Ready() {
+        for (int i = 0; i < 100; ++i) {
+            if (Geocode("--from plain --service " + Address() + " /dev/null").status == 0)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    pid_t m_pid;
+    int m_port;
+};
+
+TEST(Names, SplitIntoTheOfficialLevels) {
+    struct {
+        const char *full, *province, *prefecture, *district;
+    } cases[] = {
+        {"河南省郑州市金水区", "河南省", "郑州市", "金水区"},
+        {"北京市东城区", "北京市", "", "东城区"},
+        {"重庆市石柱土家族自治县", "重庆市", "", "石柱土家族自治县"},
+        {"香港特别行政区油尖旺区", "香港特别行政区", "", "油尖旺区"},
+        {"湖北省仙桃市", "湖北省", "", "仙桃市"},  // governed by the province directly
+        {"新疆维吾尔自治区石河子市", "新疆维吾尔自治区", "", "石河子市"},
+        {"广东省东莞市", "广东省", "东莞市", ""},  // a prefecture without districts
+        {"吉林省延边朝鲜族自治州延吉市", "吉林省", "延边朝鲜族自治州", "延吉市"},
+        {"内蒙古自治区锡林郭勒盟锡林浩特市", "内蒙古自治区", "锡林郭勒盟", "锡林浩特市"},
+        {"黑龙江省大兴安岭地区漠河市", "黑龙江省", "大兴安岭地区", "漠河市"},
+        {"山东省济南市市中区", "山东省", "济南市", "市中区"},
+        {"台湾省台东县台东市", "台湾省", "台东县", "台东市"},
+        {"青海省海南藏族自治州共和县", "青海省", "海南藏族自治州", "共和县"},
+    };
+    for (auto& c : cases) {
+        Levels l = SplitFullName(c.full);
+        EXPECT_EQ(l.province + "|" + l.prefecture + "|" + l.district,
+                  std::string(c.province) + "|" + c.prefecture + "|" + c.district);
+    }
+}
+
+// The in-process path states the distance by reading back the service's own text.
+TEST(Names, NearDistanceAsTheServiceStatesIt) {
+    struct {
+        double metres;
+        long stated;
+    } cases[] = {{0.4, 0}, {999.4, 999}, {999.6, 1000}, {1049.0, 1000}, {1051.0, 1100}, {1849.9, 1800}};
+    for (auto& c : cases) {
+        Answer a;
+        ASSERT_TRUE(FromServiceText("X" + lookupd::Answerer::NearText("", c.metres), a));
+        EXPECT_EQ(a.kind, Answer::kNear);
+        EXPECT_EQ(a.metres, c.stated) << c.metres;
+    }
+    Answer none;
+    EXPECT_TRUE(FromServiceText(lookupd::Answerer::UnknownText(), none));
+    EXPECT_EQ(none.kind, Answer::kNone);
+}
+
+TEST(Positions, RefusedTextsAndExactDecimals) {
+    struct {
+        const char *lon, *lat, *why;
+    } refused[] = {
+        {"113.6x57", "34.79", "longitude '113.6x57' is not a number in any of the three notations"},
+        {"113.39'26.46\"", "34.79", "longitude in degrees-minutes-seconds but latitude in decimal degrees"},
+        {"113.39'441", "34.47'29.01\"",
+         "longitude in degrees and decimal minutes but latitude in degrees-minutes-seconds"},
+        {"113.60'00", "34.47'29", "longitude '113.60'00': minutes must be below 60"},
+        {"113.39'26.46\"", "34.47'60.5\"", "latitude '34.47'60.5\"': seconds must be below 60"},
+        {"-113.39'441", "34.47'29", "longitude '-113.39'441' is not a number in any of the three notations"},
+        {"", "34.5", "longitude empty"},
+        {"113.5", ".", "latitude '.' is not a number"},
+    };
+    for (auto& c : refused) {
+        MapPoint p{};
+        EXPECT_EQ(ParseTypedPair(c.lon, c.lat, p), c.why);
+    }
+    // Decimals from track logs, cut to units without a binary rounding on the way.
+    int32_t u = 0;
+    ASSERT_TRUE(ExactDegrees("34.791391666666", u));
+    EXPECT_EQ(u, 12524900);  // 34.791391666666 * 360000 = 12524900.99999976
+    ASSERT_TRUE(ExactDegrees("-0.0000027777778", u));
+    EXPECT_EQ(u, -1);
+    EXPECT_FALSE(ExactDegrees("34.7e1", u));
+    EXPECT_EQ(NmeaAngle("3447.48350", "N", 2, u), "");
+    EXPECT_EQ(u, 34 * 360000 + 284901);  // 47.4835 minutes = 284901 units
+    EXPECT_EQ(NmeaAngle("11360.0", "E", 3, u), "longitude '11360.0': minutes must be below 60");
+    EXPECT_EQ(NmeaAngle("3447.4835", "E", 2, u), "latitude hemisphere 'E' is not N or S");
+}
+
+class Samples : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_service = new Service;
+        ASSERT_TRUE(s_service->Ready());
+    }
+    static void TearDownTestSuite() {
+        delete s_service;
+        s_service = nullptr;
+    }
+    static Service* s_service;
+};
+Service* Samples::s_service = nullptr;
+
+// Every sample gives the same rows in process and through the service, one per point, with
+// each refused row reported by its line.
+TEST_F(Samples, SameRowsInProcessAndThroughTheService) {
+    struct {
+        const char* file;
+        size_t rows;
+        int status;
+        std::vector<std::string> expect;
+    } cases[] = {
+        {"survey.csv",
+         12,
+         1,
+         {"P2,\"113.39'26.46\"\"\",\"34.47'29.01\"\"\",dms,河南省,郑州市,金水区,410105,,\n",
+          "P3,113.39'441,34.47'290,degrees and decimal minutes,河南省,郑州市,金水区,410105,,\n",
+          "P4,113.6x57,34.79,malformed number,,,,,,longitude '113.6x57' is not a number",
+          "P6,10.5,34.79,outside the region,,,,,,outside the service region\n",
+          "P9,116.39747,39.90872,after a blank line,北京市,,东城区,110101,,\n",
+          "P11,121.745,31.295,\"offshore, 1.1 km from Pudong\",上海市,,浦东新区,310115,1100,\n",
+          "P12,120.0,25.0,Taiwan Strait,,,,,,\n", "survey.csv:5: longitude '113.6x57'",
+          "survey.csv:6: longitude in degrees-minutes-seconds but latitude in decimal degrees",
+          "4 of 12 rows refused"}},
+        {"phone.nmea",
+         6,
+         1,
+         {"GNRMC,040523,011240.00,3447.48350N,11339.44100E,河南省,郑州市,金水区,410105,,\n",
+          "BDGLL,,011245.00,3149.12000N,11716.50000E,安徽省,合肥市,包河区,340111,,\n",
+          "phone.nmea:5: GNGGA without a fix, skipped", "phone.nmea:6: GNRMC without a fix, skipped",
+          "phone.nmea:8: bad checksum: the sentence says 23, its text sums to 2E", "1 of 6 rows refused"}},
+        {"logger.gpx",
+         6,
+         1,
+         {"wpt,113.657350,34.791391,98.4,2023-05-04T01:12:40Z,Office & lab,河南省,郑州市,金水区,410105,,\n",
+          "trkpt,114.3075400,34.7977500,76.0,2023-05-04T02:31:10Z,,河南省,开封市,龙亭区,410202,,\n",
+          "rtept,121.4737,31.2304,,,上海,上海市,,黄浦区,310101,,\n", "logger.gpx:18: outside the service region"}},
+        {"truncated.gpx", 3, 1, {"truncated GPX: <trkpt> from line 17 is not closed at the end of the input"}},
+        // One stray quote costs its own row only.
+        {"open-quote.csv",
+         4,
+         1,
+         {"2,\"113.6,34.7,,,,,,a quoted cell is not closed\n", "3,116.39747,39.90872,北京市,,东城区,110101,,\n",
+          "4,\"114.1694\",\"22.3193\",香港特别行政区,,油尖旺区,,,\n"}},
+        {"points.txt",
+         4,
+         1,
+         {"113.39'441,34.47'290,河南省,郑州市,金水区,410105,,\n", "points.txt:5: expected LON LAT"}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        Result local = Geocode("--threads 2 " + Sample(c.file));
+        Result remote = Geocode("--threads 2 --service " + s_service->Address() + " " + Sample(c.file));
+        EXPECT_EQ(local.status, c.status) << local.err;
+        EXPECT_EQ(remote.status, c.status) << remote.err;
+        EXPECT_EQ(local.out, remote.out);
+        EXPECT_EQ(local.err, remote.err);
+        EXPECT_EQ(Lines(local.out), c.rows + 1);
+        for (const std::string& e : c.expect)
+            EXPECT_NE((local.out + local.err).find(e), std::string::npos) << e << "\n" << local.out << local.err;
+    }
+}
+
+TEST_F(Samples, OrderAndEncodingsHoldOnManyThreads) {
+    std::string path = ::testing::TempDir() + "geocode_many_" + std::to_string(getpid()) + ".txt";
+    {
+        std::ofstream out(path);
+        for (long long i = 0; i < 30000; ++i)
+            out << 100 + (i * 7919 % 3000) / 100.0 << ' ' << 22 + (i * 104729 % 2000) / 100.0 << '\n';
+    }
+    Result one = Geocode("--threads 1 --from plain " + path);
+    Result many = Geocode("--threads 8 --from plain " + path);
+    Result remote = Geocode("--threads 3 --service " + s_service->Address() + " --from plain " + path);
+    EXPECT_EQ(Lines(one.out), 30001u);
+    EXPECT_EQ(one.out, many.out);
+    EXPECT_EQ(one.out, remote.out);
+
+    // A GBK table (经度/纬度 in GBK) gives the UTF-8 table's rows in GBK.
+    std::string gbkTable, back;
+    ASSERT_TRUE(Utf8ToGbk(Slurp(Sample("survey.csv")), gbkTable));
+    std::ofstream(path, std::ios::binary) << gbkTable;
+    ASSERT_TRUE(GbkToUtf8(Geocode("--encoding gbk --from csv " + path).out, back));
+    Result utf8 = Geocode(Sample("survey.csv"));
+    EXPECT_EQ(back, utf8.out);
+    EXPECT_EQ(Geocode("--bom " + Sample("survey.csv")).out, "\xEF\xBB\xBF" + utf8.out);
+    Result json = Geocode("--jsonl " + Sample("phone.nmea"));
+    EXPECT_EQ(Lines(json.out), 6u);
+    EXPECT_NE(
+        json.out.find("{\"line\":1,\"input\":{\"sentence\":\"GNRMC\",\"date\":\"040523\",\"time\":\"011240.00\","
+                      "\"lat\":\"3447.48350N\",\"lon\":\"11339.44100E\"},\"province\":\"河南省\",\"prefecture\":"
+                      "\"郑州市\",\"district\":\"金水区\",\"code\":\"410105\",\"distance_m\":null,\"error\":null}\n"),
+        std::string::npos)
+        << json.out;
+    std::remove(path.c_str());
+}
+
+// --strict stops at the first refused row; usage and I/O faults are status 2 with a reason.
+TEST(Failures, StrictStopAndStatusTwo) {
+    Result strict = Geocode("--strict " + Sample("survey.csv"));
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_EQ(Lines(strict.out), 5u);  // header, P1-P3, P4 with its error
+    EXPECT_NE(strict.err.find("1 of 4 rows refused (stopped at the first: --strict)"), std::string::npos);
+
+    struct {
+        std::string args, why;
+    } cases[] = {
+        {"--data /nonexistent.idx " + Sample("survey.csv"), "index file /nonexistent.idx"},
+        {Sample("survey.csv") + " -o /nonexistent/dir/out.csv", "cannot write /nonexistent/dir/out.csv"},
+        {"/nonexistent.csv", "cannot open /nonexistent.csv"},
+        {"- < /dev/null", "standard input: give the format with --from"},
+        {"--lon 经度X " + Sample("survey.csv"), "no column named '经度X' (--lon)"},
+        // Nothing listens on port 9 of the loopback: refused at once, three tries, then status 2.
+        {"--service 127.0.0.1:9 --timeout-ms 500 " + Sample("survey.csv"), "is not ready: cannot connect"},
+        {"--threads 0 x.csv", "--threads takes a number from 1 to 256"},
+    };
+    for (auto& c : cases) {
+        Result r = Geocode(c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_NE(r.err.find(c.why), std::string::npos) << c.args << ": " << r.err;
+    }
+}
+
+}  // namespace
