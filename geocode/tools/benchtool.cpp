@@ -139,11 +139,11 @@ int Compare(const PlaceIndex& index, const char* plane, const char* ours, int ar
         }
     }
     for (int a = 0; a < argc; ++a) {
-        std::string spec = argv[a];
-        size_t eq = spec.find('=');
+        std::string given = argv[a];
+        size_t eq = given.find('=');
         std::vector<long> theirs(pts.size(), kNone);
         std::vector<bool> seen(pts.size(), false);  // a yardstick may have had only some points
-        std::ifstream in(spec.substr(eq + 1));
+        std::ifstream in(given.substr(eq + 1));
         std::string line;
         while (std::getline(in, line)) {
             size_t tab = line.find('\t');
@@ -177,7 +177,7 @@ int Compare(const PlaceIndex& index, const char* plane, const char* ours, int ar
         std::printf(
             "agreement with %s: %.4f%% (%zu of %zu points; %zu differing points within 1 m of a border "
             "left out; %zu points without our row)\n",
-            spec.substr(0, eq).c_str(), counted ? 100.0 * agree / counted : 0.0, agree, counted, nearBorder, missing);
+            given.substr(0, eq).c_str(), counted ? 100.0 * agree / counted : 0.0, agree, counted, nearBorder, missing);
     }
     return 0;
 }
