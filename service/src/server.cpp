@@ -85,7 +85,6 @@ private:
     std::string m_body;
     std::optional<Clock::time_point> m_started;  // set once the request's first byte is in
     unsigned m_served = 0;
-    unsigned m_writes = 0;
     bool m_stopping = false;
 };
 
@@ -198,12 +197,6 @@ void Session::Send(HttpReply reply, bool keepAlive) {
     m_head += std::to_string(reply.body.size());
     m_head += "\r\n\r\n";
     m_body = std::move(reply.body);
-    // Nagle's wait only delays a write that follows an unacknowledged one, so the option is
-    // set for a connection's second answer: a connection per query never pays for the call.
-    if (++m_writes == 2) {
-        beast::error_code ec;
-        m_socket.set_option(tcp::no_delay(true), ec);
-    }
     Arm();
     std::array<net::const_buffer, 2> out{net::buffer(m_head), net::buffer(m_body)};
     net::async_write(m_socket, out, beast::bind_front_handler(&Session::OnWrite, shared_from_this(), keepAlive));
@@ -344,6 +337,8 @@ void Server::Accept(Loop& loop) {
         if (m_stopping || !loop.acceptor->is_open())
             return;
         if (!ec) {
+            // An answer longer than a segment must not wait for the client's delayed ACK.
+            socket.set_option(tcp::no_delay(true), ec);
             auto session = std::make_shared<Session>(std::move(socket), *this, target);
             if (&target == &loop)
                 session->Start();
