@@ -33,7 +33,7 @@ const char kUsage[] =
     "                   then province, prefecture, district, code, distance_m, error. distance_m is\n"
     "                   set for a point outside every district but within about 1.85 km (a sixtieth\n"
     "                   of a degree) of one: whole metres below 1 km, else rounded to 100 m.\n"
-    "                   The code column stays empty until the index carries division codes.\n"
+    "                   code: the district's 6-digit division code (none for Taiwan, Hong Kong, Macau).\n"
     "\n"
     "Engine:\n"
     "  --data INDEX     the district index (default: lookupd.idx beside this program)\n"
