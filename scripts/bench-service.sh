@@ -16,6 +16,7 @@ WINE_PORT=$((PORT + 2))
 DURATION=${BENCH_SECONDS:-10}
 CONNS=50
 source scripts/wine-env.sh
+source scripts/lib.sh
 WIN_BUILD=win32
 if why_no_win32 >/dev/null; then WIN_BUILD=win64; fi
 WIN_EXE=build/$WIN_BUILD/service/lumeno-lookupd.exe
@@ -34,13 +35,7 @@ NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 TMP=$(mktemp -d)
 PIDS=()
 cleanup() {
-    for pid in "${PIDS[@]}"; do
-        if kill -0 "$pid" 2>/dev/null; then
-            kill -TERM "$pid" 2>/dev/null || true
-            for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-            kill -KILL "$pid" 2>/dev/null || true
-        fi
-    done
+    for pid in "${PIDS[@]}"; do stop_pid "$pid" 5 || true; done
     wait 2>/dev/null || true
     rm -rf "$TMP"
 }
@@ -49,11 +44,12 @@ trap cleanup EXIT
 now_ms() { date +%s%3N; }
 rss() { awk '/VmRSS/ {print $2, $3}' "/proc/$1/status"; }
 
-# Waits (at most $2 s) for a port to accept; prints the milliseconds it took from $3.
-wait_port() {
+# Waits (at most $2 s) for a port to accept; prints the milliseconds it took from $3. Polls
+# every 10 ms, finer than lib.sh's wait_port, since start-up is what it measures.
+wait_port_ms() {
     local port=$1 limit=$2 t0=$3
     for _ in $(seq 1 $((limit * 100))); do
-        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+        if answers 127.0.0.1 "$port"; then
             echo $(($(now_ms) - t0))
             return 0
         fi
@@ -132,7 +128,7 @@ t0=$(now_ms)
 "$SVC/lumeno-lookupd" --listen "127.0.0.1:$PORT" --data "$TMP/bench.idx" --quiet 2>"$TMP/svc.log" &
 SVC_PID=$!
 PIDS+=("$SVC_PID")
-ms=$(wait_port "$PORT" 10 "$t0") || { echo "bench: the service did not come up" >&2; cat "$TMP/svc.log" >&2; exit 1; }
+ms=$(wait_port_ms "$PORT" 10 "$t0") || { echo "bench: the service did not come up" >&2; cat "$TMP/svc.log" >&2; exit 1; }
 echo "service start-up time: $ms ms to the first accepted connection"
 sed -n 's/^lumeno-lookupd: //p' "$TMP/svc.log"
 echo "resident memory after start-up: $(rss "$SVC_PID")"
@@ -172,7 +168,7 @@ http {
 EOF
 "$NGINX" -p "$TMP" -c "$TMP/nginx.conf" 2>"$TMP/nginx-start.log" &
 PIDS+=($!)
-wait_port "$NGINX_PORT" 10 "$(now_ms)" >/dev/null ||
+wait_port_ms "$NGINX_PORT" 10 "$(now_ms)" >/dev/null ||
     { echo "bench: nginx did not come up" >&2; cat "$TMP/nginx-start.log" "$TMP/nginx-error.log" >&2; exit 1; }
 echo "nginx $("$NGINX" -v 2>&1 | sed 's/.*\///'), $(nproc) workers, fixed body of $size bytes (the example's answer)"
 
@@ -231,7 +227,7 @@ if [ "${BENCH_WINDOWS:-1}" != 0 ] && [ -f "$WIN_EXE" ]; then
     LOOKUPD_EXE="$root/$WIN_EXE" scripts/lookupd-wine.sh --listen "127.0.0.1:$WINE_PORT" --data "$TMP/bench.idx" \
         --quiet 2>"$TMP/wine.log" &
     PIDS+=($!)
-    ms=$(wait_port "$WINE_PORT" 60 "$t0") || { echo "bench: the Windows build did not come up" >&2; cat "$TMP/wine.log" >&2; exit 1; }
+    ms=$(wait_port_ms "$WINE_PORT" 60 "$t0") || { echo "bench: the Windows build did not come up" >&2; cat "$TMP/wine.log" >&2; exit 1; }
     echo "start-up time under Wine: $ms ms to the first accepted connection"
     sed -n 's/^lumeno-lookupd: //p' "$TMP/wine.log" | tr -d '\r'
     for mode in close keep; do
