@@ -114,17 +114,7 @@ std::vector<std::string> SplitNames(const std::string& cell) {
 }  // namespace
 
 std::string ReadDivisionChanges(const std::string& path, std::vector<DivisionChange>& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return "cannot open " + path;
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::vector<std::string> c = SplitTabs(line);
-        std::string where = path + ":" + std::to_string(n);
+    return ReadTable(path, [&](const std::string& where, const std::vector<std::string>& c) -> std::string {
         // old province, prefecture, county, code; new province, prefecture, county, code; year;
         // announcement
         if (c.size() != 10)
@@ -144,8 +134,8 @@ std::string ReadDivisionChanges(const std::string& path, std::vector<DivisionCha
         if (c[8].size() != 4 || c[8].find_first_not_of("0123456789") != std::string::npos)
             return where + ": the year must be four digits";
         out.push_back({where, {c[0], Part(c[1]), Part(c[2]), Part(c[3])}, {c[4], Part(c[5]), Part(c[6]), Part(c[7])}});
-    }
-    return {};
+        return {};
+    });
 }
 
 std::string ApplyDivisionChanges(const std::vector<DivisionChange>& changes,

@@ -24,18 +24,6 @@ void Pad(std::string& buf) {
     buf.resize(Aligned(buf.size()), '\0');
 }
 
-Box BoundsOf(const Piece& p) {
-    Box b{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
-    for (const FixedRing& r : p.rings)
-        for (Fixed f : r) {
-            b.minX = std::min(b.minX, f.x);
-            b.minY = std::min(b.minY, f.y);
-            b.maxX = std::max(b.maxX, f.x);
-            b.maxY = std::max(b.maxY, f.y);
-        }
-    return b;
-}
-
 // Sort-tile-recursive order: pieces near each other end up in the same leaves.
 std::vector<uint32_t> TreeOrder(const std::vector<Box>& boxes) {
     std::vector<uint32_t> order(boxes.size());
@@ -71,7 +59,8 @@ std::string WriteIndex(const std::string& path, Datum datum, const std::vector<D
         for (const Piece& p : districts[d].pieces) {
             if (p.rings.empty())
                 return "a piece of " + districts[d].name + " has no outline";
-            items.push_back(Item{&p, static_cast<uint16_t>(d), BoundsOf(p)});
+            const FixedBox b = Bounds(p.rings);
+            items.push_back(Item{&p, static_cast<uint16_t>(d), Box{b.minX, b.minY, b.maxX, b.maxY}});
             boxes.push_back(items.back().box);
         }
     const std::vector<uint32_t> order = TreeOrder(boxes);

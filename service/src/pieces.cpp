@@ -87,18 +87,6 @@ size_t CountVertices(const std::vector<FixedRing>& rings) {
     return n;
 }
 
-FixedBox Bounds(const std::vector<FixedRing>& rings) {
-    FixedBox b{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
-    for (const FixedRing& r : rings)
-        for (Fixed p : r) {
-            b.minX = std::min(b.minX, p.x);
-            b.minY = std::min(b.minY, p.y);
-            b.maxX = std::max(b.maxX, p.x);
-            b.maxY = std::max(b.maxY, p.y);
-        }
-    return b;
-}
-
 // Clipped rings that enclose nothing (all of it folded onto the cell's edge) are dropped;
 // without an outline the cell lies outside the polygon.
 bool ClipPolygon(const std::vector<FixedRing>& rings, const FixedBox& box, std::vector<FixedRing>& out) {
@@ -142,6 +130,18 @@ void SplitInto(const std::vector<FixedRing>& rings, const FixedBox& cell, size_t
 }
 
 }  // namespace
+
+FixedBox Bounds(const std::vector<FixedRing>& rings) {
+    FixedBox b{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    for (const FixedRing& r : rings)
+        for (Fixed p : r) {
+            b.minX = std::min(b.minX, p.x);
+            b.minY = std::min(b.minY, p.y);
+            b.maxX = std::max(b.maxX, p.x);
+            b.maxY = std::max(b.maxY, p.y);
+        }
+    return b;
+}
 
 FixedRing ClipRing(const FixedRing& ring, const FixedBox& box) {
     FixedRing r = ClipSide(ring, Side::kLeft, box.minX);

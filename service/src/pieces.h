@@ -25,6 +25,9 @@ struct Piece {
 // fewer than three vertices remain.
 bool TidyRing(FixedRing& ring);
 
+// The smallest box holding every vertex of the rings.
+FixedBox Bounds(const std::vector<FixedRing>& rings);
+
 // Clips a ring to a box whose edges lie on odd coordinates, keeping the
 // winding number of every point strictly inside the box. Crossing points are
 // rounded to even numbers along the cut so that two polygons sharing an edge
