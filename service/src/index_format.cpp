@@ -114,6 +114,10 @@ class Reader {
 public:
     Reader(const unsigned char* p, const unsigned char* end) : m_p(p), m_end(end) {}
     bool Varint(uint64_t& v) {
+        if (m_p != m_end && *m_p < 0x80) {  // most deltas fit one byte
+            v = *m_p++;
+            return true;
+        }
         v = 0;
         for (int shift = 0; shift < 64; shift += 7) {
             if (m_p == m_end)
@@ -198,14 +202,13 @@ bool DecodePiece(const unsigned char* p, const unsigned char* end, const Box& bo
         uint64_t n;
         if (!in.Varint(n) || n < 3 || n > kMaxRingVertices || n > bytes / 2)
             return false;
-        size_t first = out.points.size();
-        for (uint64_t i = 0; i < n; ++i) {
-            Fixed f;
-            if (!in.Coordinate(ax, f.x) || !in.Coordinate(ay, f.y))
+        const size_t first = out.points.size();
+        out.points.resize(first + n + 1);
+        Fixed* f = out.points.data() + first;
+        for (uint64_t i = 0; i < n; ++i, ++f)
+            if (!in.Coordinate(ax, f->x) || !in.Coordinate(ay, f->y))
                 return false;
-            out.points.push_back(f);
-        }
-        out.points.push_back(out.points[first]);
+        *f = out.points[first];
         out.ringEnds.push_back(static_cast<uint32_t>(out.points.size()));
     }
     return in.AtEnd();
