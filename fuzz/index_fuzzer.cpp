@@ -1,7 +1,8 @@
 // The district index as the service reads it, from a file that may be damaged. The
 // fuzzer's bytes are laid over a small real index (the first four give where), and its
 // checksums are then made to hold again unless the fifth byte's lowest bit is set, so the
-// checks behind them and the piece decoder see the damage. Whatever the file, loading either
+// checks behind them and the piece decoder see the damage. The second bit has the lookups go
+// through the grid for bulk lookups instead of the tree. Whatever the file, loading either
 // refuses it or gives an index whose every lookup answers a district it has, nothing, or an
 // error, and whose full check runs to its end.
 #include <unistd.h>
@@ -87,6 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     (void)index.Verify();
+    if (data[4] & 2)
+        index.BuildCells();
     for (double lon = 87.2; lon < 88.3; lon += 0.05)
         for (double lat : {43.8, 43.62, 43.95}) {
             lookupd::Match m = index.Lookup(std::llround(lon * 360000), std::llround(lat * 360000), 6000);

@@ -4,6 +4,7 @@
 #include "mapped_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -37,6 +38,11 @@ bool Covers(const Decoded& piece, const Fixed& pt) {
     return true;
 }
 
+// Cells per piece in BuildCells' grid: more cells, fewer pieces to try per point.
+constexpr double kCellsPerPiece = 1.0;
+// More than this many cells per piece on average, and the boxes are not a real index's.
+constexpr uint64_t kMaxCellsPerPiece = 64;
+
 }  // namespace
 
 struct PlaceIndex::Impl {
@@ -49,14 +55,35 @@ struct PlaceIndex::Impl {
     const unsigned char* stream = nullptr;
     std::vector<const Box*> levels;  // leaves first
     std::vector<uint64_t> levelSizes;
+    // Pieces whose checksum has held once: the file is mapped read-only and never rewritten
+    // in place, so a piece is summed once, not on every lookup that decodes it.
+    std::unique_ptr<std::atomic<bool>[]> summed;
+
+    // The grid of BuildCells; empty until then. A cell is 2^cellShift units wide and high.
+    int32_t cellX0 = 0, cellY0 = 0;
+    uint32_t cellShift = 0, cellsX = 0, cellsY = 0;
+    std::vector<uint32_t> cellStarts;  // into cellPieces, one more than cells
+    std::vector<uint32_t> cellPieces;
 
     // Decodes a piece after checking its bytes against their checksum.
     bool Decode(uint32_t piece, Decoded& out) const {
         const unsigned char* b = stream + streamOffsets[piece];
         const unsigned char* e = stream + streamOffsets[piece + 1];
-        if (PieceSum(reinterpret_cast<const char*>(b), static_cast<size_t>(e - b)) != pieceSums[piece])
-            return false;
+        if (!summed[piece].load(std::memory_order_relaxed)) {
+            if (PieceSum(reinterpret_cast<const char*>(b), static_cast<size_t>(e - b)) != pieceSums[piece])
+                return false;
+            summed[piece].store(true, std::memory_order_relaxed);
+        }
         return DecodePiece(b, e, levels[0][piece], out);
+    }
+
+    // The pieces of the cell holding pt, in district order; none outside the grid.
+    std::pair<const uint32_t*, const uint32_t*> Cell(const Fixed& pt) const {
+        const int64_t cx = (int64_t(pt.x) - cellX0) >> cellShift, cy = (int64_t(pt.y) - cellY0) >> cellShift;
+        if (cx < 0 || cy < 0 || cx >= cellsX || cy >= cellsY)
+            return {nullptr, nullptr};
+        const size_t c = static_cast<size_t>(cy) * cellsX + static_cast<size_t>(cx);
+        return {cellPieces.data() + cellStarts[c], cellPieces.data() + cellStarts[c + 1]};
     }
 
     // Calls f(piece) for every piece whose box meets the query box; stops when f returns false.
@@ -165,6 +192,7 @@ std::string PlaceIndex::Load(const std::string& path) {
     impl->pieceSums = reinterpret_cast<const uint32_t*>(base + l.pieceSums);
     impl->stream = reinterpret_cast<const unsigned char*>(base + l.stream);
     impl->levelSizes = l.levels;
+    impl->summed.reset(new std::atomic<bool>[h.pieces]());
     uint64_t at = l.tree;
     for (uint64_t n : l.levels) {
         impl->levels.push_back(reinterpret_cast<const Box*>(base + at));
@@ -197,6 +225,71 @@ std::string PlaceIndex::Verify() const {
     return "";
 }
 
+void PlaceIndex::BuildCells() {
+    Impl& im = *m_impl;
+    if (im.pieceCount == 0)
+        return;
+    const Box* boxes = im.levels[0];
+    Box all = boxes[0];
+    for (size_t i = 1; i < im.pieceCount; ++i) {
+        all.minX = std::min(all.minX, boxes[i].minX);
+        all.minY = std::min(all.minY, boxes[i].minY);
+        all.maxX = std::max(all.maxX, boxes[i].maxX);
+        all.maxY = std::max(all.maxY, boxes[i].maxY);
+    }
+    // Square cells, a power of two wide, about as many as there are pieces.
+    const double w = double(all.maxX) - all.minX + 1, h = double(all.maxY) - all.minY + 1;
+    const double side = std::sqrt(w * h / double(im.pieceCount) / kCellsPerPiece);
+    uint32_t shift = 0;
+    while (shift < 30 && double(int64_t(1) << shift) < side)
+        ++shift;
+    im.cellX0 = all.minX;
+    im.cellY0 = all.minY;
+    im.cellShift = shift;
+    im.cellsX = static_cast<uint32_t>(((int64_t(all.maxX) - all.minX) >> shift) + 1);
+    im.cellsY = static_cast<uint32_t>(((int64_t(all.maxY) - all.minY) >> shift) + 1);
+    struct Span {
+        int64_t x0, y0, x1, y1;
+    };
+    auto spanOf = [&](const Box& b) {
+        return Span{(int64_t(b.minX) - all.minX) >> shift, (int64_t(b.minY) - all.minY) >> shift,
+                    (int64_t(b.maxX) - all.minX) >> shift, (int64_t(b.maxY) - all.minY) >> shift};
+    };
+    auto span = [&](const Box& b, auto&& f) {
+        const Span s = spanOf(b);
+        for (int64_t y = s.y0; y <= s.y1; ++y)
+            for (int64_t x = s.x0; x <= s.x1; ++x)
+                f(static_cast<size_t>(y) * im.cellsX + static_cast<size_t>(x));
+    };
+    // Real pieces are small and meet a cell or two, and their boxes fill a region that is
+    // not a sliver. A file whose boxes say otherwise keeps to the tree rather than fill
+    // memory with a grid.
+    uint64_t entries = 0;
+    for (size_t i = 0; i < im.pieceCount; ++i) {
+        const Span s = spanOf(boxes[i]);
+        if (s.x1 >= s.x0 && s.y1 >= s.y0)
+            entries += uint64_t(s.x1 - s.x0 + 1) * uint64_t(s.y1 - s.y0 + 1);
+    }
+    if (entries > kMaxCellsPerPiece * im.pieceCount || uint64_t(im.cellsX) * im.cellsY > 4 * im.pieceCount + 1024) {
+        im.cellsX = im.cellsY = 0;
+        return;
+    }
+    std::vector<uint32_t> starts(size_t(im.cellsX) * im.cellsY + 1, 0);
+    for (size_t i = 0; i < im.pieceCount; ++i)
+        span(boxes[i], [&](size_t c) { ++starts[c + 1]; });
+    for (size_t c = 1; c < starts.size(); ++c)
+        starts[c] += starts[c - 1];
+    std::vector<uint32_t> pieces(starts.back());
+    std::vector<uint32_t> next(starts.begin(), starts.end() - 1);
+    for (uint32_t i = 0; i < im.pieceCount; ++i)
+        span(boxes[i], [&](size_t c) { pieces[next[c]++] = i; });
+    for (size_t c = 0; c + 1 < starts.size(); ++c)
+        std::stable_sort(pieces.begin() + starts[c], pieces.begin() + starts[c + 1],
+                         [&](uint32_t a, uint32_t b) { return im.pieceDistricts[a] < im.pieceDistricts[b]; });
+    im.cellStarts = std::move(starts);
+    im.cellPieces = std::move(pieces);
+}
+
 Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
     Match m;
     const int64_t kLon = 180 * 360000ll, kLat = 90 * 360000ll;
@@ -213,18 +306,37 @@ Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
 
     // Where districts overlap (Kinmen is in both the Fujian and the Taiwan files), the
     // first listed wins, so an answer never depends on the tree's layout.
-    im.Search(pt.x, pt.y, pt.x, pt.y, [&](uint32_t i) {
-        uint32_t d = im.pieceDistricts[i];
-        if (m.kind != Match::kNone && d >= m.district)
-            return true;
-        if (!im.Decode(i, piece))
-            return !(damaged = true);
-        if (Covers(piece, pt)) {
-            m.kind = Match::kInside;
-            m.district = d;
+    if (!im.cellStarts.empty()) {
+        // In district order: the first piece that holds the point is the answer.
+        const auto cell = im.Cell(pt);
+        for (const uint32_t* i = cell.first; i != cell.second; ++i) {
+            const Box& b = im.levels[0][*i];
+            if (pt.x < b.minX || pt.x > b.maxX || pt.y < b.minY || pt.y > b.maxY)
+                continue;
+            if (!im.Decode(*i, piece)) {
+                damaged = true;
+                break;
+            }
+            if (Covers(piece, pt)) {
+                m.kind = Match::kInside;
+                m.district = im.pieceDistricts[*i];
+                break;
+            }
         }
-        return true;
-    });
+    } else {
+        im.Search(pt.x, pt.y, pt.x, pt.y, [&](uint32_t i) {
+            uint32_t d = im.pieceDistricts[i];
+            if (m.kind != Match::kNone && d >= m.district)
+                return true;
+            if (!im.Decode(i, piece))
+                return !(damaged = true);
+            if (Covers(piece, pt)) {
+                m.kind = Match::kInside;
+                m.district = d;
+            }
+            return true;
+        });
+    }
     if (damaged)
         return Match{Match::kError, 0, 0};
     if (m.kind == Match::kInside || radius <= 0)
