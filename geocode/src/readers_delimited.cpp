@@ -74,8 +74,8 @@ public:
             if (!Trim(r.raw).empty())
                 break;
         }
-        std::vector<std::string>& cells = m_cells;
-        SplitDelimited(r.raw, m_delim, cells);
+        // Assemble has split this very row.
+        const std::vector<std::string>& cells = m_cells;
         size_t need = std::max(m_lon, m_lat) + 1;
         if (cells.size() < need) {
             r.error = "the row has " + std::to_string(cells.size()) + " columns; the " +
@@ -99,7 +99,7 @@ private:
         if (!GetLine(first))
             return false;
         r.line = first.first;
-        r.raw = first.second;
+        r.raw = std::move(first.second);
         if (SplitDelimited(r.raw, m_delim, m_cells))
             return true;
         std::vector<std::pair<uint64_t, std::string>> more;

@@ -175,6 +175,7 @@ int Run(const Options& optIn, const std::string& programPath) {
             closeAll();
             return kUsageOrIo;
         }
+        index.BuildCells();
         districtNames.resize(index.DistrictCount());
         for (uint32_t d = 0; d < index.DistrictCount(); ++d) {
             std::string utf8;

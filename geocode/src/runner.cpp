@@ -25,11 +25,12 @@ int Runner::Go(std::vector<std::unique_ptr<ByteInput>>& inputs,
     std::thread writer([this, &progress] { Write(progress); });
 
     uint64_t seq = 0, doneBefore = 0;
-    for (size_t i = 0; i < sources.size() && !Stopped(); ++i) {
-        Batch b;
+    bool stopped = false;
+    for (size_t i = 0; i < sources.size() && !stopped; ++i) {
+        Batch b = Spare();
         Record r;
         bool more = true;
-        while (more && !Stopped()) {
+        while (more && !stopped) {
             more = sources[i]->Next(r);
             if (more)
                 b.records.push_back(std::move(r));
@@ -37,10 +38,12 @@ int Runner::Go(std::vector<std::unique_ptr<ByteInput>>& inputs,
                 b.seq = seq++;
                 b.input = i;
                 b.bytesDone = doneBefore + inputs[i]->Consumed();
-                Submit(std::move(b));
-                b = Batch();
+                // Asked once a batch, not once a row: the lock is shared with the workers.
+                stopped = !Submit(std::move(b));
+                b = Spare();
             }
         }
+        stopped = stopped || Stopped();
         if (inputs[i]->Failed()) {
             Fail("cannot read " + m_inputNames[i]);
             break;
@@ -85,13 +88,26 @@ void Runner::Fail(const std::string& why) {
     m_cv.notify_all();
 }
 
-void Runner::Submit(Batch&& b) {
+bool Runner::Submit(Batch&& b) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cv.wait(lock, [&] { return m_stop || b.seq < m_written + Window(); });
     if (m_stop)
-        return;
+        return false;
     m_todo.push_back(std::move(b));
     m_cv.notify_all();
+    return true;
+}
+
+Batch Runner::Spare() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_spare.empty()) {
+        Batch b;
+        b.records.reserve(kBatchPoints);
+        return b;
+    }
+    Batch b = std::move(m_spare.back());
+    m_spare.pop_back();
+    return b;
 }
 
 void Runner::Work(Engine& engine) {
@@ -183,7 +199,13 @@ void Runner::Write(Progress& progress) {
             return;
         }
         progress.Update(b.bytesDone, m_points, false);
+        b.records.clear();
+        b.out.clear();
+        b.rowEnds.clear();
+        b.messages.clear();
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_spare.size() < Window())
+            m_spare.push_back(std::move(b));
         ++m_written;
         if (stop)
             m_stop = true;

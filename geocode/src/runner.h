@@ -50,7 +50,11 @@ private:
     // At most this many batches are read ahead of the writer: memory stays constant.
     size_t Window() const { return 4 + 2 * m_opt.threads; }
 
-    void Submit(Batch&& b);
+    // False once the run has stopped.
+    bool Submit(Batch&& b);
+    // An empty batch for the reader: one the writer is done with where there is one, so
+    // that a long run does not keep allocating and faulting in fresh buffers.
+    Batch Spare();
     void Work(Engine& engine);
     void Process(Engine& engine, Batch& b);
     void Write(Progress& progress);
@@ -68,6 +72,7 @@ private:
     std::condition_variable m_cv;
     std::deque<Batch> m_todo;
     std::map<uint64_t, Batch> m_done;
+    std::vector<Batch> m_spare;
     uint64_t m_written = 0, m_lastSeq = 0;
     bool m_readDone = false, m_stop = false;
     std::string m_fatal;
