@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <optional>
 #include <string_view>
@@ -40,6 +41,8 @@ struct Loop {
     net::io_context ioc{1};
     std::optional<tcp::acceptor> acceptor;
     std::unordered_set<Session*> sessions;
+    // Connections given to this loop and not yet closed, read by the other loops' acceptors.
+    std::atomic<size_t> live{0};
     // Keeps a loop without an acceptor of its own (on Windows) running until the stop.
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     // Time-outs are checked by one tick per loop rather than a timer per read and write:
@@ -93,6 +96,7 @@ Session::Session(tcp::socket&& socket, Server& server, Loop& loop)
 
 Session::~Session() {
     m_loop.sessions.erase(this);
+    m_loop.live.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void Session::Start() {
@@ -308,14 +312,29 @@ net::io_context& Server::MainContext() {
     return m_loops[0]->ioc;
 }
 
-// Where a new connection lives: its acceptor's loop, or on Windows (one acceptor) the loops in turn.
+// Where the next connection a loop accepts will live: on Windows (one acceptor) the loops in
+// turn. Elsewhere every loop accepts, and whichever is free takes a burst of connections: one
+// loop could get 45 of 50 kept-alive clients and serve them on one core while the other
+// idles. So the accepting loop keeps a connection only while it has at most one more than
+// the least busy loop.
 Loop& Server::LoopFor(Loop& accepting) {
+    Loop* target;
 #ifdef _WIN32
     (void)accepting;
-    return *m_loops[m_next++ % m_loops.size()];
+    target = m_loops[m_next++ % m_loops.size()].get();
 #else
-    return accepting;
+    target = &accepting;
+    size_t fewest = accepting.live.load(std::memory_order_relaxed);
+    for (auto& l : m_loops) {
+        size_t n = l->live.load(std::memory_order_relaxed);
+        if (n + 1 < fewest) {
+            fewest = n + 1;
+            target = l.get();
+        }
+    }
 #endif
+    target->live.fetch_add(1, std::memory_order_relaxed);
+    return *target;
 }
 
 // Runs while the service is up, and afterwards while sessions drain.
@@ -332,6 +351,7 @@ void Server::Tick(Loop& loop) {
 }
 
 void Server::Accept(Loop& loop) {
+    // The next connection's loop is chosen, and counted, before it comes.
     Loop& target = LoopFor(loop);
     loop.acceptor->async_accept(target.ioc, [this, &loop, &target](beast::error_code ec, tcp::socket socket) {
         if (m_stopping || !loop.acceptor->is_open())
@@ -349,6 +369,7 @@ void Server::Accept(Loop& loop) {
         }
         // Out of descriptors or a connection reset before it was taken: try again shortly
         // rather than spin.
+        target.live.fetch_sub(1, std::memory_order_relaxed);
         auto timer = std::make_shared<net::steady_timer>(loop.ioc, std::chrono::milliseconds(10));
         timer->async_wait([this, &loop, timer](beast::error_code) {
             if (!m_stopping)
