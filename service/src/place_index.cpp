@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -38,6 +39,24 @@ bool Covers(const Decoded& piece, const Fixed& pt) {
     return true;
 }
 
+// Whether the segment ab has a point in the closed box. Exact: the bounds overlap, and the
+// box's corners are not all strictly on one side of the line. Vertices lie in boxes at most
+// 2^30 wide and so do cells, so each product stays below 2^62.
+bool SegmentMeetsBox(const Fixed& a, const Fixed& b, const Box& box) {
+    if (std::max(a.x, b.x) < box.minX || std::min(a.x, b.x) > box.maxX || std::max(a.y, b.y) < box.minY ||
+        std::min(a.y, b.y) > box.maxY)
+        return false;
+    const int64_t dx = int64_t(b.x) - a.x, dy = int64_t(b.y) - a.y;
+    int above = 0, below = 0;
+    for (int32_t cx : {box.minX, box.maxX})
+        for (int32_t cy : {box.minY, box.maxY}) {
+            const int64_t cross = dx * (int64_t(cy) - a.y) - dy * (int64_t(cx) - a.x);
+            above += cross > 0;
+            below += cross < 0;
+        }
+    return above < 4 && below < 4;
+}
+
 // Cells per piece in BuildCells' grid: more cells, fewer pieces to try per point.
 constexpr double kCellsPerPiece = 1.0;
 // More than this many cells per piece on average, and the boxes are not a real index's.
@@ -64,6 +83,11 @@ struct PlaceIndex::Impl {
     uint32_t cellShift = 0, cellsX = 0, cellsY = 0;
     std::vector<uint32_t> cellStarts;  // into cellPieces, one more than cells
     std::vector<uint32_t> cellPieces;
+    // What a cell holds, found by its first lookup: kUnknown until then, kMixed where a
+    // border crosses it or districts overlap, kOutside where no district reaches it, else
+    // kWhole plus the district that holds all of it.
+    enum : uint32_t { kUnknown, kMixed, kOutside, kWhole, kNoDistrict = UINT32_MAX };
+    std::unique_ptr<std::atomic<uint32_t>[]> cellState;
 
     // Decodes a piece after checking its bytes against their checksum.
     bool Decode(uint32_t piece, Decoded& out) const {
@@ -77,13 +101,50 @@ struct PlaceIndex::Impl {
         return DecodePiece(b, e, levels[0][piece], out);
     }
 
-    // The pieces of the cell holding pt, in district order; none outside the grid.
-    std::pair<const uint32_t*, const uint32_t*> Cell(const Fixed& pt) const {
+    // The cell holding pt; SIZE_MAX outside the grid.
+    size_t CellOf(const Fixed& pt) const {
         const int64_t cx = (int64_t(pt.x) - cellX0) >> cellShift, cy = (int64_t(pt.y) - cellY0) >> cellShift;
         if (cx < 0 || cy < 0 || cx >= cellsX || cy >= cellsY)
-            return {nullptr, nullptr};
-        const size_t c = static_cast<size_t>(cy) * cellsX + static_cast<size_t>(cx);
+            return SIZE_MAX;
+        return static_cast<size_t>(cy) * cellsX + static_cast<size_t>(cx);
+    }
+
+    // A cell's pieces, in district order.
+    std::pair<const uint32_t*, const uint32_t*> Pieces(size_t c) const {
         return {cellPieces.data() + cellStarts[c], cellPieces.data() + cellStarts[c + 1]};
+    }
+
+    // A cell that no border crosses (the cuts between pieces are no border) lies wholly inside
+    // each district or wholly outside it, so its centre answers for all of it: first listed
+    // wins, as in every lookup. A cell a border crosses is kMixed, and so is one with a
+    // damaged piece, so that its lookups find the damage.
+    uint32_t Classify(size_t c, Decoded& piece) const {
+        const auto [first, last] = Pieces(c);
+        if (first == last)
+            return kOutside;
+        if (cellShift < 2)
+            return kMixed;  // too small to hold an even centre for sure
+        const int32_t x0 = static_cast<int32_t>(cellX0 + (int64_t(c % cellsX) << cellShift));
+        const int32_t y0 = static_cast<int32_t>(cellY0 + (int64_t(c / cellsX) << cellShift));
+        const int32_t side = static_cast<int32_t>((int64_t(1) << cellShift) - 1);
+        const Box cell{x0, y0, x0 + side, y0 + side};
+        // Even, as every position looked up is: an odd one may lie on a cut, where the test
+        // below cannot tell a hole from the piece.
+        const Fixed centre{(x0 + side / 2) & ~1, (y0 + side / 2) & ~1};
+        uint32_t found = kNoDistrict;
+        for (const uint32_t* i = first; i != last; ++i) {
+            if (!Decode(*i, piece))
+                return kMixed;
+            for (size_t r = 0; r < piece.RingCount(); ++r) {
+                const RingView ring = piece.Ring(r);
+                for (const Fixed* a = ring.b; a + 1 < ring.e; ++a)
+                    if (!IsSeam(*a, a[1]) && SegmentMeetsBox(*a, a[1], cell))
+                        return kMixed;
+            }
+            if (found == kNoDistrict && Covers(piece, centre))
+                found = pieceDistricts[*i];  // the pieces come in district order
+        }
+        return found == kNoDistrict ? kOutside : kWhole + found;
     }
 
     // Calls f(piece) for every piece whose box meets the query box; stops when f returns false.
@@ -286,6 +347,7 @@ void PlaceIndex::BuildCells() {
     for (size_t c = 0; c + 1 < starts.size(); ++c)
         std::stable_sort(pieces.begin() + starts[c], pieces.begin() + starts[c + 1],
                          [&](uint32_t a, uint32_t b) { return im.pieceDistricts[a] < im.pieceDistricts[b]; });
+    im.cellState.reset(new std::atomic<uint32_t>[starts.size() - 1]());
     im.cellStarts = std::move(starts);
     im.cellPieces = std::move(pieces);
 }
@@ -307,8 +369,20 @@ Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
     // Where districts overlap (Kinmen is in both the Fujian and the Taiwan files), the
     // first listed wins, so an answer never depends on the tree's layout.
     if (!im.cellStarts.empty()) {
+        const size_t c = im.CellOf(pt);
+        uint32_t state = c == SIZE_MAX ? uint32_t(Impl::kOutside) : im.cellState[c].load(std::memory_order_relaxed);
+        if (state == Impl::kUnknown) {
+            // Two threads may classify the same cell at once; both find the same.
+            state = im.Classify(c, piece);
+            im.cellState[c].store(state, std::memory_order_relaxed);
+        }
+        if (state >= Impl::kWhole) {
+            m.kind = Match::kInside;
+            m.district = state - Impl::kWhole;
+            return m;
+        }
         // In district order: the first piece that holds the point is the answer.
-        const auto cell = im.Cell(pt);
+        const auto cell = state == Impl::kMixed ? im.Pieces(c) : std::pair<const uint32_t*, const uint32_t*>();
         for (const uint32_t* i = cell.first; i != cell.second; ++i) {
             const Box& b = im.levels[0][*i];
             if (pt.x < b.minX || pt.x > b.maxX || pt.y < b.minY || pt.y > b.maxY)
