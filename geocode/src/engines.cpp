@@ -11,8 +11,14 @@ constexpr int64_t kNearRadius = 6000;
 
 }  // namespace
 
-bool LocalEngine::Ask(MapPoint p, const Named*& named, long& metres, std::string&) {
-    Answer a = FromMatch(m_index, m_index.Lookup(p.x, p.y, kNearRadius));
+bool LocalEngine::Ask(MapPoint p, const Named*& named, long& metres, std::string& fatal) {
+    const lookupd::Match m = m_index.Lookup(p.x, p.y, kNearRadius);
+    if (m.kind == lookupd::Match::kError) {
+        // No name is better than a wrong one, and the rest of the run would meet the same file.
+        fatal = "the index is damaged where this point lies (lumeno-lookupd --verify checks the whole file)";
+        return false;
+    }
+    const Answer a = FromMatch(m);
     named = a.kind == Answer::kNone ? nullptr : &m_names[a.district];
     metres = a.metres;
     return true;

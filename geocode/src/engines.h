@@ -23,7 +23,7 @@ public:
 class LocalEngine : public Engine {
 public:
     LocalEngine(const lookupd::PlaceIndex& index, const std::vector<Named>& names) : m_index(index), m_names(names) {}
-    bool Ask(MapPoint p, const Named*& named, long& metres, std::string&) override;
+    bool Ask(MapPoint p, const Named*& named, long& metres, std::string& fatal) override;
 
 private:
     const lookupd::PlaceIndex& m_index;

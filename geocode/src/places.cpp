@@ -163,12 +163,11 @@ Levels SplitFullName(std::string_view full) {
     return l;
 }
 
-Answer FromMatch(const lookupd::PlaceIndex& index, const lookupd::Match& m) {
+Answer FromMatch(const lookupd::Match& m) {
     Answer a;
-    if (m.kind == lookupd::Match::kNone)
+    if (m.kind == lookupd::Match::kNone || m.kind == lookupd::Match::kError)
         return a;
     a.kind = m.kind == lookupd::Match::kInside ? Answer::kInside : Answer::kNear;
-    a.name = std::string(index.Name(m.district));
     a.district = m.district;
     a.hasDistrict = true;
     if (a.kind == Answer::kNear)

@@ -30,8 +30,10 @@ struct Answer {
     bool hasDistrict = false;
 };
 
-// The in-process answer, with the distance rounded as the service writes it.
-Answer FromMatch(const lookupd::PlaceIndex& index, const lookupd::Match& m);
+// The in-process answer, with the distance rounded as the service writes it. It gives the
+// district by number and leaves the name empty: a run looks the names up once, not per point.
+// A damaged index's kError is no answer; the caller must not take it for one.
+Answer FromMatch(const lookupd::Match& m);
 
 // The service's answer text (GBK) read back; false for a text that is none of its forms.
 bool FromServiceText(const std::string& gbk, Answer& out);

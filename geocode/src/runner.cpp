@@ -143,6 +143,7 @@ void Runner::Process(Engine& engine, Batch& b) {
             if (r.error.empty() && !InRegion(p))
                 r.error = "outside the service region";
             if (r.error.empty() && !engine.Ask(p, named, metres, b.fatal)) {
+                b.fatal = m_inputNames[b.input] + ":" + std::to_string(r.line) + ": " + b.fatal;
                 // The rows before it still go out; the run ends after them.
                 b.records.resize(i);
                 b.rowEnds.resize(i);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "answer.h"
+#include "index_format.h"
 #include "places.h"
 #include "positions.h"
 
@@ -295,6 +297,25 @@ TEST(Failures, StrictStopAndStatusTwo) {
         EXPECT_EQ(r.status, 2) << c.args;
         EXPECT_NE(r.err.find(c.why), std::string::npos) << c.args << ": " << r.err;
     }
+}
+
+// A damaged piece of the index is no answer: the run stops at the first point that needs one,
+// with status 2 and where, instead of naming a place from it.
+TEST(Failures, DamagedIndexStopsTheRun) {
+    std::string bytes = Slurp(LOOKUPD_INDEX);
+    lookupd::Header h;
+    ASSERT_GT(bytes.size(), sizeof h);
+    std::memcpy(&h, bytes.data(), sizeof h);
+    const lookupd::Layout l = lookupd::LayoutOf(h);
+    for (uint64_t at = l.stream; at < l.sum; at += 4)  // every piece, however short
+        bytes[at] ^= 0x10;
+    const std::string path = ::testing::TempDir() + "geocode_damaged.idx";
+    std::ofstream(path, std::ios::binary) << bytes;
+    Result r = Geocode("--data " + path + " " + Sample("survey.csv"));
+    std::remove(path.c_str());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("survey.csv:2: the index is damaged where this point lies"), std::string::npos) << r.err;
+    EXPECT_EQ(Lines(r.out), 1u) << r.out;  // the header alone
 }
 
 }  // namespace
