@@ -28,14 +28,14 @@ PACKAGES=(
     postgresql-15-postgis-3 python3-geopandas python3-rtree  # rtree: sjoin's spatial index
 )
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
     $SUDO dpkg --add-architecture i386
     NEED_UPDATE=1
 fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "install ok installed" >/dev/null; then
         missing+=("$p")
     fi
 done
@@ -60,7 +60,7 @@ if [[ " ${missing[*]:-} " == *" nginx "* ]]; then
 fi
 
 # Wine needs a zh_CN.UTF-8 locale so that its ANSI code page is GBK (936).
-if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+if ! locale -a 2>/dev/null | grep -ix 'zh_CN.utf8' >/dev/null; then
     echo "setup: generating zh_CN.UTF-8"
     $SUDO sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
     grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
