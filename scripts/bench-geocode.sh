@@ -40,6 +40,8 @@ echo "bench-geocode: the machine is shared; figures vary from run to run"
 "$TOOL" points "$IDX" "$N" 20240601 "$TMP/points.csv" "$TMP/plane.tsv"
 "$TOOL" polygons "$IDX" "$TMP/pieces.tsv" "$TMP/districts.tsv"
 echo "bench-geocode: $(wc -l <"$TMP/pieces.tsv") polygons of $(wc -l <"$TMP/districts.tsv") districts"
+# The files just written go to disk now, not while the first contender is timed.
+sync
 
 # Wall time in seconds and peak resident memory in MiB of one command.
 measure() { /usr/bin/time -f '%e %M' -o "$TMP/time" "$@"; read -r secs kib <"$TMP/time"; mib=$((kib / 1024)); }
