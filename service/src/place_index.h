@@ -60,10 +60,11 @@ public:
     Match Lookup(int64_t x, int64_t y, int64_t radius) const;
 
     // For many lookups in a row: a grid over the pieces' boxes, each cell listing its pieces
-    // in district order, so that a point inside a district costs one cell and usually one
-    // piece rather than a walk down the tree. It takes a few milliseconds and a few megabytes,
-    // which a service that must answer at once does not spend. Call it before the lookups
-    // start; the answers are the same with or without it.
+    // in district order, so that a point costs one cell and usually one piece rather than a
+    // walk down the tree, and nothing more in a cell that no border crosses once the cell's
+    // first lookup has looked at it. It takes a few milliseconds and a few megabytes, which a
+    // service that must answer at once does not spend. Call it before the lookups start; the
+    // answers are the same with or without it.
     void BuildCells();
 
     std::string_view Name(uint32_t district) const {
