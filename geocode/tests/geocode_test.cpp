@@ -309,7 +309,7 @@ TEST(Failures, DamagedIndexStopsTheRun) {
     const lookupd::Layout l = lookupd::LayoutOf(h);
     for (uint64_t at = l.stream; at < l.sum; at += 4)  // every piece, however short
         bytes[at] ^= 0x10;
-    const std::string path = ::testing::TempDir() + "geocode_damaged.idx";
+    const std::string path = ::testing::TempDir() + "geocode_damaged_" + std::to_string(getpid()) + ".idx";
     std::ofstream(path, std::ios::binary) << bytes;
     Result r = Geocode("--data " + path + " " + Sample("survey.csv"));
     std::remove(path.c_str());

@@ -6,6 +6,8 @@
 #include <boost/geometry/geometries/point_xy.hpp>
 #include <boost/geometry/geometries/polygon.hpp>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <cstdio>
@@ -24,8 +26,9 @@ namespace bg = boost::geometry;
 
 namespace {
 
+// Per process: the suite may run beside another build's.
 std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "lookupd_" + name;
+    return ::testing::TempDir() + "lookupd_" + std::to_string(getpid()) + "_" + name;
 }
 
 // Fixed coordinates for a position given in map units.

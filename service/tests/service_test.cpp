@@ -523,9 +523,10 @@ TEST(ServiceLifecycle, StopsCleanlyOnSigtermAndSigint) {
 }
 
 TEST(ServiceLifecycle, StartUpErrorsAreClear) {
-    std::string junk = ::testing::TempDir() + "lookupd_junk.idx";
+    std::string junk = ::testing::TempDir() + "lookupd_junk_" + std::to_string(getpid()) + ".idx";
     std::ofstream(junk, std::ios::binary) << std::string(100, 'x');
-    for (const std::string& data : {::testing::TempDir() + "lookupd_missing.idx", junk}) {
+    for (const std::string& data :
+         {::testing::TempDir() + "lookupd_missing_" + std::to_string(getpid()) + ".idx", junk}) {
         Service svc({}, data);
         EXPECT_FALSE(svc.WaitReady());
         int st = svc.WaitExit();
@@ -545,7 +546,7 @@ TEST(ServiceLifecycle, StartUpErrorsAreClear) {
     EXPECT_TRUE(at != std::string::npos && second.Log().size() > at + held.size() + 1) << second.Log();
 
     // --verify reads every byte: a damaged piece, which start-up does not read, is found.
-    std::string damaged = ::testing::TempDir() + "lookupd_damaged.idx";
+    std::string damaged = ::testing::TempDir() + "lookupd_damaged_" + std::to_string(getpid()) + ".idx";
     {
         std::ifstream in(LOOKUPD_INDEX, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
