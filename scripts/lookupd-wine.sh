@@ -11,19 +11,10 @@ exe=${LOOKUPD_EXE:-$here/build/win32/service/lumeno-lookupd.exe}
 export WINEPREFIX=${WINEPREFIX:-$(dirname "$(dirname "$exe")")/wineprefix}
 "$here/scripts/wine-run.sh" "$exe" "$@" &
 pid=$!
-# Once asked to stop, the Ctrl-C is repeated every 2 s until the service ends: a clean run saw
-# the service go on serving after the first one, and a stop already under way ignores more.
-asked=
-trap 'kill -INT $pid 2>/dev/null; asked=$SECONDS' TERM INT
+trap 'kill -INT $pid 2>/dev/null' TERM INT
+rc=0
 while kill -0 "$pid" 2>/dev/null; do
-    if [ -z "$asked" ]; then
-        wait "$pid"
-    elif [ $((SECONDS - asked)) -ge 2 ]; then
-        kill -INT "$pid" 2>/dev/null
-        asked=$SECONDS
-    else
-        sleep 0.2
-    fi
+    wait "$pid"
+    rc=$?
 done
-wait "$pid"
-exit $?
+exit "$rc"

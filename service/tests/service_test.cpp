@@ -143,6 +143,9 @@ public:
                     {bin ? bin : LOOKUPD_BIN, "--listen", "127.0.0.1:" + std::to_string(port), "--data", data});
         m_pid = fork();
         if (m_pid == 0) {
+            // A test run started in the background may ignore SIGINT, and a wrapper script
+            // (the Windows build's) cannot catch a signal ignored when it started.
+            signal(SIGINT, SIG_DFL);
             FILE* f = std::freopen(m_log.c_str(), "w", stderr);
             (void)f;
             std::vector<char*> argv;
