@@ -39,6 +39,19 @@ bool Covers(const Decoded& piece, const Fixed& pt) {
     return true;
 }
 
+// Calls f(a, b) for every edge of the piece's rings that is a border, not a cut inside the
+// district; stops and returns false when f does.
+template <class F>
+bool EachBorderEdge(const Decoded& piece, F&& f) {
+    for (size_t r = 0; r < piece.RingCount(); ++r) {
+        const RingView ring = piece.Ring(r);
+        for (const Fixed* a = ring.b; a + 1 < ring.e; ++a)
+            if (!IsSeam(*a, a[1]) && !f(*a, a[1]))
+                return false;
+    }
+    return true;
+}
+
 // Whether the segment ab has a point in the closed box. Exact: the bounds overlap, and the
 // box's corners are not all strictly on one side of the line. Vertices lie in boxes at most
 // 2^30 wide and so do cells, so each product stays below 2^62.
@@ -135,12 +148,8 @@ struct PlaceIndex::Impl {
         for (const uint32_t* i = first; i != last; ++i) {
             if (!Decode(*i, piece))
                 return kMixed;
-            for (size_t r = 0; r < piece.RingCount(); ++r) {
-                const RingView ring = piece.Ring(r);
-                for (const Fixed* a = ring.b; a + 1 < ring.e; ++a)
-                    if (!IsSeam(*a, a[1]) && SegmentMeetsBox(*a, a[1], cell))
-                        return kMixed;
-            }
+            if (!EachBorderEdge(piece, [&](const Fixed& a, const Fixed& b) { return !SegmentMeetsBox(a, b, cell); }))
+                return kMixed;
             if (found == kNoDistrict && Covers(piece, centre))
                 found = pieceDistricts[*i];  // the pieces come in district order
         }
@@ -381,9 +390,10 @@ Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
             m.district = state - Impl::kWhole;
             return m;
         }
-        // In district order: the first piece that holds the point is the answer.
-        const auto cell = state == Impl::kMixed ? im.Pieces(c) : std::pair<const uint32_t*, const uint32_t*>();
-        for (const uint32_t* i = cell.first; i != cell.second; ++i) {
+        // In district order: the first piece that holds the point is the answer. A cell
+        // outside every district has none to try.
+        const auto [first, last] = state == Impl::kMixed ? im.Pieces(c) : std::pair<const uint32_t*, const uint32_t*>();
+        for (const uint32_t* i = first; i != last; ++i) {
             const Box& b = im.levels[0][*i];
             if (pt.x < b.minX || pt.x > b.maxX || pt.y < b.minY || pt.y > b.maxY)
                 continue;
@@ -426,19 +436,14 @@ Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
         if (!im.Decode(i, piece))
             return !(damaged = true);
         const uint32_t district = im.pieceDistricts[i];
-        for (size_t ri = 0; ri < piece.RingCount(); ++ri) {
-            RingView ring = piece.Ring(ri);
-            for (const Fixed* a = ring.b; a + 1 < ring.e; ++a) {
-                const Fixed& b = a[1];
-                if (IsSeam(*a, b))
-                    continue;  // a cut inside the district, not its border
-                double dist = bg::distance(q, DSegment(DPoint(a->x * c, a->y), DPoint(b.x * c, b.y)));
-                if (dist < best || (dist == best && district < bestDistrict)) {
-                    best = dist;
-                    bestDistrict = district;
-                }
+        EachBorderEdge(piece, [&](const Fixed& a, const Fixed& b) {
+            double dist = bg::distance(q, DSegment(DPoint(a.x * c, a.y), DPoint(b.x * c, b.y)));
+            if (dist < best || (dist == best && district < bestDistrict)) {
+                best = dist;
+                bestDistrict = district;
             }
-        }
+            return true;
+        });
         return true;
     });
     if (damaged)
