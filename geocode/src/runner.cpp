@@ -151,11 +151,9 @@ void Runner::Process(Engine& engine, Batch& b) {
                 return;
             }
         }
-        std::string where = m_inputNames[b.input] + ":" + std::to_string(r.line) + ": ";
-        if (!r.error.empty())
-            b.messages[i] = where + r.error;
-        else if (!r.note.empty())
-            b.messages[i] = where + r.note;
+        if (!r.error.empty() || !r.note.empty())
+            b.messages[i] =
+                m_inputNames[b.input] + ":" + std::to_string(r.line) + ": " + (r.error.empty() ? r.note : r.error);
         if (!r.noRow)
             PutRow(b.out, r, named, metres, RowFormat{m_opt.jsonLines, m_delim, m_columns});
         b.rowEnds[i] = b.out.size();
