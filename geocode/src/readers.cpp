@@ -40,33 +40,50 @@ bool ByteInput::Line(std::string& line) {
     return any;
 }
 
+// Cells are filled in place, so that a run of rows reuses their strings, and copied a span at
+// a time between quotes and delimiters.
 bool SplitDelimited(const std::string& row, char delim, std::vector<std::string>& cells) {
-    cells.clear();
-    std::string cell;
+    size_t used = 0;
+    auto next = [&]() -> std::string& {
+        if (used == cells.size())
+            cells.emplace_back();
+        std::string& c = cells[used++];
+        c.clear();
+        return c;
+    };
+    std::string* cell = &next();
     bool quoted = false;
-    for (size_t i = 0; i < row.size(); ++i) {
-        char c = row[i];
+    size_t i = 0;
+    while (i < row.size()) {
         if (quoted) {
-            if (c == '"') {
-                if (i + 1 < row.size() && row[i + 1] == '"') {
-                    cell += '"';
-                    ++i;
-                } else {
-                    quoted = false;
-                }
-            } else {
-                cell += c;
+            const size_t q = row.find('"', i);
+            if (q == std::string::npos) {
+                cell->append(row, i, std::string::npos);
+                break;
             }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == delim) {
-            cells.push_back(std::move(cell));
-            cell.clear();
-        } else {
-            cell += c;
+            cell->append(row, i, q - i);
+            if (q + 1 < row.size() && row[q + 1] == '"') {
+                *cell += '"';
+                i = q + 2;
+            } else {
+                quoted = false;
+                i = q + 1;
+            }
+            continue;
         }
+        size_t j = i;
+        while (j < row.size() && row[j] != delim && row[j] != '"')
+            ++j;
+        cell->append(row, i, j - i);
+        if (j == row.size())
+            break;
+        if (row[j] == '"')
+            quoted = true;
+        else
+            cell = &next();
+        i = j + 1;
     }
-    cells.push_back(std::move(cell));
+    cells.resize(used);
     return !quoted;
 }
 
