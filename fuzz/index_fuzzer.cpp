@@ -90,13 +90,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)index.Verify();
     if (data[4] & 2)
         index.BuildCells();
+    std::vector<lookupd::PlaceIndex::Query> queries;
     for (double lon = 87.2; lon < 88.3; lon += 0.05)
-        for (double lat : {43.8, 43.62, 43.95}) {
-            lookupd::Match m = index.Lookup(std::llround(lon * 360000), std::llround(lat * 360000), 6000);
-            if (m.kind == lookupd::Match::kInside || m.kind == lookupd::Match::kNear) {
-                FUZZ_CHECK(m.district < index.DistrictCount());
-                FUZZ_CHECK(index.Name(m.district).size() < bytes.size());
-            }
+        for (double lat : {43.8, 43.62, 43.95})
+            queries.push_back({std::llround(lon * 360000), std::llround(lat * 360000)});
+    // One at a time and, as the batch tool asks, all at once.
+    std::vector<lookupd::Match> many(queries.size());
+    index.LookupMany(queries.data(), queries.size(), 6000, many.data());
+    for (size_t i = 0; i < queries.size(); ++i) {
+        lookupd::Match m = index.Lookup(queries[i].x, queries[i].y, 6000);
+        FUZZ_CHECK(m.kind == many[i].kind && m.district == many[i].district);
+        if (m.kind == lookupd::Match::kInside || m.kind == lookupd::Match::kNear) {
+            FUZZ_CHECK(m.district < index.DistrictCount());
+            FUZZ_CHECK(index.Name(m.district).size() < bytes.size());
         }
+    }
     return 0;
 }

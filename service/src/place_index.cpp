@@ -361,15 +361,73 @@ void PlaceIndex::BuildCells() {
     im.cellPieces = std::move(pieces);
 }
 
-Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
-    Match m;
+bool PlaceIndex::Locate(int64_t x, int64_t y, Fixed& pt, double& lat) const {
     const int64_t kLon = 180 * 360000ll, kLat = 90 * 360000ll;
     if (x < -kLon || x > kLon || y < -kLat || y > kLat || m_districts == 0)
-        return m;
-    double lon = x / kMapUnitsPerDegree, lat = y / kMapUnitsPerDegree;
+        return false;
+    double lon = x / kMapUnitsPerDegree;
+    lat = y / kMapUnitsPerDegree;
     if (m_datum == Datum::kGcj02)
         Wgs84ToGcj02(lon, lat, lon, lat);
-    Fixed pt{DegreesToFixed(lon), DegreesToFixed(lat)};
+    pt = Fixed{DegreesToFixed(lon), DegreesToFixed(lat)};
+    return true;
+}
+
+Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
+    Fixed pt;
+    double lat;
+    return Locate(x, y, pt, lat) ? LookupAt(pt, lat, radius) : Match();
+}
+
+// In bulk a lookup's time went mostly to waiting for memory: its cell, the cell's list of
+// pieces, their boxes. So each is asked for some points before it is needed: the cell eight
+// points ahead, its list four ahead, the boxes two ahead.
+void PlaceIndex::LookupMany(const Query* q, size_t n, int64_t radius, Match* out) const {
+    constexpr size_t kAhead = 8;
+    struct Ahead {
+        Fixed pt;
+        double lat;
+        bool on;
+        size_t cell;
+    } ahead[kAhead];
+    const Impl& im = *m_impl;
+    const bool grid = !im.cellStarts.empty();
+    auto locate = [&](size_t i) {
+        Ahead& a = ahead[i % kAhead];
+        a.on = Locate(q[i].x, q[i].y, a.pt, a.lat);
+        a.cell = a.on && grid ? im.CellOf(a.pt) : SIZE_MAX;
+        if (a.cell != SIZE_MAX) {
+            __builtin_prefetch(&im.cellState[a.cell]);
+            __builtin_prefetch(&im.cellStarts[a.cell]);
+        }
+    };
+    // A cell needs its pieces until its first lookup has found it whole or empty, and where
+    // a border crosses it.
+    auto pieces = [&](size_t i) {
+        const size_t c = ahead[i % kAhead].cell;
+        return c != SIZE_MAX && im.cellState[c].load(std::memory_order_relaxed) < Impl::kOutside
+                   ? im.Pieces(c)
+                   : std::pair<const uint32_t*, const uint32_t*>();
+    };
+    for (size_t i = 0; i < n && i < kAhead; ++i)
+        locate(i);
+    for (size_t i = 0; i < n; ++i) {
+        if (i + kAhead / 2 < n)
+            __builtin_prefetch(pieces(i + kAhead / 2).first);
+        if (i + kAhead / 4 < n) {
+            const auto [first, last] = pieces(i + kAhead / 4);
+            for (const uint32_t* p = first; p != last && p != first + 4; ++p)
+                __builtin_prefetch(&im.levels[0][*p]);
+        }
+        const Ahead& a = ahead[i % kAhead];
+        out[i] = a.on ? LookupAt(a.pt, a.lat, radius) : Match();
+        if (i + kAhead < n)
+            locate(i + kAhead);
+    }
+}
+
+Match PlaceIndex::LookupAt(const Fixed& pt, double lat, int64_t radius) const {
+    Match m;
     const Impl& im = *m_impl;
     // One buffer per thread: a lookup allocates nothing once its thread has decoded a piece.
     thread_local Decoded piece;

@@ -59,6 +59,12 @@ public:
     // is within the radius.
     Match Lookup(int64_t x, int64_t y, int64_t radius) const;
 
+    // Lookups of many positions, each answered as Lookup answers it; quicker with the grid.
+    struct Query {
+        int64_t x, y;
+    };
+    void LookupMany(const Query* q, size_t n, int64_t radius, Match* out) const;
+
     // For many lookups in a row: a grid over the pieces' boxes, each cell listing its pieces
     // in district order, so that a point costs one cell and usually one piece rather than a
     // walk down the tree, and nothing more in a cell that no border crosses once the cell's
@@ -84,6 +90,11 @@ public:
     static constexpr int64_t kMaxRadius = 180000;
 
 private:
+    // The position in the index's plane (the datum shifted) and its latitude in degrees; false
+    // off the globe or with no index loaded.
+    bool Locate(int64_t x, int64_t y, Fixed& pt, double& lat) const;
+    Match LookupAt(const Fixed& pt, double lat, int64_t radius) const;
+
     struct Impl;
     std::unique_ptr<Impl> m_impl;
     // Into the mapped file: name offsets (one more than districts), the names, the codes.

@@ -271,12 +271,19 @@ TEST(IndexGrid, CellsAnswerAsTheTree) {
     std::remove(path.c_str());
     grid.BuildCells();
     int inside = 0;
-    for (int64_t y = 11880000; y <= 13020000; y += 5000)
-        for (int64_t x = 37980000; x <= 41220000; x += 5000) {
-            Match want = tree.Lookup(x, y, 6000), got = grid.Lookup(x, y, 6000);
-            ASSERT_TRUE(got.kind == want.kind && got.district == want.district) << x << "," << y;
+    for (int64_t y = 11880000; y <= 13020000; y += 5000) {
+        // A row at a time, as the batch tool asks.
+        std::vector<PlaceIndex::Query> row;
+        for (int64_t x = 37980000; x <= 41220000; x += 5000)
+            row.push_back({x, y});
+        std::vector<Match> got(row.size());
+        grid.LookupMany(row.data(), row.size(), 6000, got.data());
+        for (size_t k = 0; k < row.size(); ++k) {
+            Match want = tree.Lookup(row[k].x, y, 6000);
+            ASSERT_TRUE(got[k].kind == want.kind && got[k].district == want.district) << row[k].x << "," << y;
             inside += want.kind == Match::kInside;
         }
+    }
     EXPECT_GT(inside, 100000);  // the sweep is mostly inside, where the grid's shortcut works
 }
 
@@ -362,12 +369,18 @@ TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
     EXPECT_EQ(m_index.Verify(), "");
     for (const PlaceIndex* index : {&damaged, &damagedCells}) {
         int errors = 0, answers = 0;
-        for (int64_t y = 11990000; y <= 13010000; y += 20000)
-            for (int64_t x = 39990000; x <= 42010000; x += 20000) {
-                // Twice: a piece found damaged stays damaged, however often it is met.
-                Match got = index->Lookup(x, y, 6000), again = index->Lookup(x, y, 6000);
-                Match want = m_index.Lookup(x, y, 6000);
-                ASSERT_EQ(got.kind, again.kind) << x << "," << y;
+        for (int64_t y = 11990000; y <= 13010000; y += 20000) {
+            std::vector<PlaceIndex::Query> row;
+            for (int64_t x = 39990000; x <= 42010000; x += 20000)
+                row.push_back({x, y});
+            // Twice, first the whole row at once: a piece found damaged stays damaged, however
+            // often it is met.
+            std::vector<Match> first(row.size());
+            index->LookupMany(row.data(), row.size(), 6000, first.data());
+            for (size_t k = 0; k < row.size(); ++k) {
+                const int64_t x = row[k].x;
+                Match got = index->Lookup(x, y, 6000), want = m_index.Lookup(x, y, 6000);
+                ASSERT_TRUE(got.kind == first[k].kind && got.district == first[k].district) << x << "," << y;
                 if (got.kind == Match::kError) {
                     ++errors;
                     continue;
@@ -376,6 +389,7 @@ TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
                 ASSERT_EQ(got.kind, want.kind) << x << "," << y;
                 ASSERT_EQ(got.district, want.district) << x << "," << y;
             }
+        }
         EXPECT_GT(errors, 0);
         EXPECT_GT(answers, errors);
     }
