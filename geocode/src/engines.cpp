@@ -11,20 +11,46 @@ constexpr int64_t kNearRadius = 6000;
 
 }  // namespace
 
-bool LocalEngine::Ask(MapPoint p, const Named*& named, long& metres, std::string& fatal) {
-    const lookupd::Match m = m_index.Lookup(p.x, p.y, kNearRadius);
+bool LocalEngine::Take(const lookupd::Match& m, Asked& out, std::string& fatal) const {
     if (m.kind == lookupd::Match::kError) {
         // No name is better than a wrong one, and the rest of the run would meet the same file.
         fatal = "the index is damaged where this point lies (lumeno-lookupd --verify checks the whole file)";
         return false;
     }
     const Answer a = FromMatch(m);
-    named = a.kind == Answer::kNone ? nullptr : &m_names[a.district];
-    metres = a.metres;
+    out.named = a.kind == Answer::kNone ? nullptr : &m_names[a.district];
+    out.metres = a.metres;
     return true;
 }
 
-bool RemoteEngine::Ask(MapPoint p, const Named*& named, long& metres, std::string& fatal) {
+bool LocalEngine::AskAll(const std::vector<MapPoint>& points,
+                         std::vector<Asked>& out,
+                         size_t& done,
+                         std::string& fatal) {
+    m_queries.resize(points.size());
+    for (size_t i = 0; i < points.size(); ++i)
+        m_queries[i] = {points[i].x, points[i].y};
+    m_matches.resize(points.size());
+    m_index.LookupMany(m_queries.data(), m_queries.size(), kNearRadius, m_matches.data());
+    out.resize(points.size());
+    for (done = 0; done < points.size(); ++done)
+        if (!Take(m_matches[done], out[done], fatal))
+            return false;
+    return true;
+}
+
+bool RemoteEngine::AskAll(const std::vector<MapPoint>& points,
+                          std::vector<Asked>& out,
+                          size_t& done,
+                          std::string& fatal) {
+    out.resize(points.size());
+    for (done = 0; done < points.size(); ++done)
+        if (!Ask(points[done], out[done], fatal))
+            return false;
+    return true;
+}
+
+bool RemoteEngine::Ask(MapPoint p, Asked& out, std::string& fatal) {
     char target[128];
     std::snprintf(target, sizeof target, "/GetTextByPos?x=%d&y=%d&radius=%d&service=gettext", static_cast<int>(p.x),
                   static_cast<int>(p.y), static_cast<int>(kNearRadius));
@@ -38,11 +64,10 @@ bool RemoteEngine::Ask(MapPoint p, const Named*& named, long& metres, std::strin
             "the service answered " + std::to_string(status) + " with a text that is no place: " + body.substr(0, 80);
         return false;
     }
-    metres = a.metres;
-    if (a.kind == Answer::kNone) {
-        named = nullptr;
+    out.metres = a.metres;
+    out.named = nullptr;
+    if (a.kind == Answer::kNone)
         return true;
-    }
     auto it = m_cache.find(a.name);
     if (it == m_cache.end()) {
         std::string utf8;
@@ -54,7 +79,7 @@ bool RemoteEngine::Ask(MapPoint p, const Named*& named, long& metres, std::strin
         n.code = code;
         it = m_cache.emplace(a.name, std::move(n)).first;
     }
-    named = &it->second;
+    out.named = &it->second;
     return true;
 }
 

@@ -12,21 +12,41 @@
 
 namespace geocode {
 
+// A point's answer: the place it lies in or near (null for none), and the distance to a place
+// it is near (else negative).
+struct Asked {
+    const Named* named = nullptr;
+    long metres = -1;
+};
+
 // Answers for one worker thread.
 class Engine {
 public:
     virtual ~Engine() = default;
-    // False (with `fatal`) when the engine itself failed; a refused point is no failure.
-    virtual bool Ask(MapPoint p, const Named*& named, long& metres, std::string& fatal) = 0;
+    // The answers to a batch of points, in order. False (with `fatal`) when the engine itself
+    // failed, and `done` then tells how many points were answered before it; a point without
+    // a place is no failure.
+    virtual bool AskAll(const std::vector<MapPoint>& points,
+                        std::vector<Asked>& out,
+                        size_t& done,
+                        std::string& fatal) = 0;
 };
 
 class LocalEngine : public Engine {
 public:
     LocalEngine(const lookupd::PlaceIndex& index, const std::vector<Named>& names) : m_index(index), m_names(names) {}
-    bool Ask(MapPoint p, const Named*& named, long& metres, std::string& fatal) override;
+    bool AskAll(const std::vector<MapPoint>& points,
+                std::vector<Asked>& out,
+                size_t& done,
+                std::string& fatal) override;
 
 private:
+    // One answer from the index's; false for a damaged index.
+    bool Take(const lookupd::Match& m, Asked& out, std::string& fatal) const;
+
     const lookupd::PlaceIndex& m_index;
+    std::vector<lookupd::PlaceIndex::Query> m_queries;
+    std::vector<lookupd::Match> m_matches;
     const std::vector<Named>& m_names;
 };
 
@@ -34,9 +54,14 @@ class RemoteEngine : public Engine {
 public:
     RemoteEngine(const std::string& host, const std::string& port, int timeoutMs, bool gbk)
         : m_client(host, port, timeoutMs), m_gbk(gbk) {}
-    bool Ask(MapPoint p, const Named*& named, long& metres, std::string& fatal) override;
+    bool AskAll(const std::vector<MapPoint>& points,
+                std::vector<Asked>& out,
+                size_t& done,
+                std::string& fatal) override;
 
 private:
+    bool Ask(MapPoint p, Asked& out, std::string& fatal);
+
     ServiceClient m_client;
     bool m_gbk;
     std::unordered_map<std::string, Named> m_cache;

@@ -111,6 +111,7 @@ Batch Runner::Spare() {
 }
 
 void Runner::Work(Engine& engine) {
+    Lookups lookups;
     for (;;) {
         Batch b;
         {
@@ -121,41 +122,52 @@ void Runner::Work(Engine& engine) {
             b = std::move(m_todo.front());
             m_todo.pop_front();
         }
-        Process(engine, b);
+        Process(engine, b, lookups);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_done.emplace(b.seq, std::move(b));
         m_cv.notify_all();
     }
 }
 
-void Runner::Process(Engine& engine, Batch& b) {
+// The batch's positions are read first and looked up together, then its rows are written.
+void Runner::Process(Engine& engine, Batch& b, Lookups& l) {
+    l.points.clear();
+    l.records.clear();
+    for (size_t i = 0; i < b.records.size(); ++i) {
+        Record& r = b.records[i];
+        if (!r.error.empty() || r.noRow)
+            continue;
+        MapPoint p{r.x, r.y};
+        if (!r.exact)
+            r.error = ParseTypedPair(r.lon, r.lat, p);
+        if (r.error.empty() && !InRegion(p))
+            r.error = "outside the service region";
+        if (r.error.empty()) {
+            l.points.push_back(p);
+            l.records.push_back(i);
+        }
+    }
+    size_t done = 0;
+    if (!engine.AskAll(l.points, l.answers, done, b.fatal)) {
+        const size_t failed = l.records[done];
+        b.fatal = m_inputNames[b.input] + ":" + std::to_string(b.records[failed].line) + ": " + b.fatal;
+        // The rows before it still go out; the run ends after them.
+        b.records.resize(failed);
+    }
     b.out.reserve(b.records.size() * 96);
     b.rowEnds.resize(b.records.size());
     b.messages.resize(b.records.size());
+    size_t k = 0;  // the next point looked up
     for (size_t i = 0; i < b.records.size(); ++i) {
-        Record& r = b.records[i];
-        const Named* named = nullptr;
-        long metres = -1;
-        if (r.error.empty() && !r.noRow) {
-            MapPoint p{r.x, r.y};
-            if (!r.exact)
-                r.error = ParseTypedPair(r.lon, r.lat, p);
-            if (r.error.empty() && !InRegion(p))
-                r.error = "outside the service region";
-            if (r.error.empty() && !engine.Ask(p, named, metres, b.fatal)) {
-                b.fatal = m_inputNames[b.input] + ":" + std::to_string(r.line) + ": " + b.fatal;
-                // The rows before it still go out; the run ends after them.
-                b.records.resize(i);
-                b.rowEnds.resize(i);
-                b.messages.resize(i);
-                return;
-            }
-        }
+        const Record& r = b.records[i];
+        Asked a;
+        if (k < l.records.size() && l.records[k] == i)
+            a = l.answers[k++];
         if (!r.error.empty() || !r.note.empty())
             b.messages[i] =
                 m_inputNames[b.input] + ":" + std::to_string(r.line) + ": " + (r.error.empty() ? r.note : r.error);
         if (!r.noRow)
-            PutRow(b.out, r, named, metres, RowFormat{m_opt.jsonLines, m_delim, m_columns});
+            PutRow(b.out, r, a.named, a.metres, RowFormat{m_opt.jsonLines, m_delim, m_columns});
         b.rowEnds[i] = b.out.size();
     }
 }

@@ -31,6 +31,13 @@ struct Batch {
     std::string fatal;
 };
 
+// A worker's buffers for one batch's lookups, kept from batch to batch.
+struct Lookups {
+    std::vector<MapPoint> points;
+    std::vector<size_t> records;  // the batch's record of each point
+    std::vector<Asked> answers;
+};
+
 class Runner {
 public:
     Runner(const Options& opt, std::vector<std::string> names, char delim)
@@ -56,7 +63,7 @@ private:
     // that a long run does not keep allocating and faulting in fresh buffers.
     Batch Spare();
     void Work(Engine& engine);
-    void Process(Engine& engine, Batch& b);
+    void Process(Engine& engine, Batch& b, Lookups& l);
     void Write(Progress& progress);
 
 public:
