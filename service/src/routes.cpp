@@ -1,5 +1,7 @@
 #include "routes.h"
 
+#include <cstdio>
+
 namespace lookupd {
 
 namespace {
@@ -102,6 +104,32 @@ HttpReply Route(const Answerer& answerer, std::string_view method, std::string_v
         return HttpReply{404, kNotFound, "text/plain"};
     Reply r = answerer.Answer(ParseQuery(q == std::string_view::npos ? std::string_view() : target.substr(q + 1)));
     return HttpReply{r.status, std::move(r.body), "text/plain; charset=GBK", r.code};
+}
+
+void PutReplyHead(std::string& out, const HttpReply& reply, bool keepAlive) {
+    out.assign("HTTP/1.1 ");
+    out += std::to_string(reply.status);
+    out += ' ';
+    const boost::beast::string_view reason =
+        boost::beast::http::obsolete_reason(static_cast<boost::beast::http::status>(reply.status));
+    out.append(reason.data(), reason.size());
+    out += "\r\nContent-Type: ";
+    out += reply.contentType;
+    if (reply.districtCode) {
+        out += "\r\nX-District-Code: ";
+        out += std::to_string(reply.districtCode);
+    }
+    if (!keepAlive)
+        out += "\r\nConnection: close";
+    out += "\r\nContent-Length: ";
+    out += std::to_string(reply.body.size());
+    out += "\r\n\r\n";
+}
+
+void LogRequest(std::string_view method, std::string_view target, int status, long long us) {
+    const std::string shown = target.size() > 200 ? std::string(target.substr(0, 200)) + "..." : std::string(target);
+    std::fprintf(stderr, "%.*s %s %d %lldus\n", static_cast<int>(method.size()), method.data(), shown.c_str(), status,
+                 us);
 }
 
 }  // namespace lookupd

@@ -57,6 +57,15 @@ private:
     HttpReply m_refusal{0, std::string(), "text/plain"};
 };
 
+// The answer's status line and fields, written by hand into a string kept from one request to
+// the next: Beast's serializer and header fields cost more than the answer itself. Fields in
+// the order the program has always been sent them.
+void PutReplyHead(std::string& out, const HttpReply& reply, bool keepAlive);
+
+// The request's line on standard error: method, target (cut at 200 bytes), status and the
+// microseconds from its first byte (-1 where none came).
+void LogRequest(std::string_view method, std::string_view target, int status, long long us);
+
 // method and target as they came in the request line. ready: the index is loaded and the
 // service is not stopping (only /healthz tells the difference).
 HttpReply Route(const Answerer& answerer, std::string_view method, std::string_view target, bool ready);

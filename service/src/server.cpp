@@ -180,26 +180,8 @@ void Session::Refuse(const HttpReply& refusal) {
     Send(refusal, false);
 }
 
-// The head is written by hand into a string kept from one request to the next, and sent with
-// the body in one gathered write: Beast's serializer and header fields cost more than the
-// answer itself. Fields in the order the program has always been sent them.
 void Session::Send(HttpReply reply, bool keepAlive) {
-    m_head.assign("HTTP/1.1 ");
-    m_head += std::to_string(reply.status);
-    m_head += ' ';
-    beast::string_view reason = http::obsolete_reason(static_cast<http::status>(reply.status));
-    m_head.append(reason.data(), reason.size());
-    m_head += "\r\nContent-Type: ";
-    m_head += reply.contentType;
-    if (reply.districtCode) {
-        m_head += "\r\nX-District-Code: ";
-        m_head += std::to_string(reply.districtCode);
-    }
-    if (!keepAlive)
-        m_head += "\r\nConnection: close";
-    m_head += "\r\nContent-Length: ";
-    m_head += std::to_string(reply.body.size());
-    m_head += "\r\n\r\n";
+    PutReplyHead(m_head, reply, keepAlive);
     m_body = std::move(reply.body);
     Arm();
     std::array<net::const_buffer, 2> out{net::buffer(m_head), net::buffer(m_body)};
@@ -222,11 +204,9 @@ void Session::Close() {
 void Session::Log(std::string_view method, std::string_view target, int status) {
     if (m_server.Quiet())
         return;
-    long long us =
-        m_started ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *m_started).count() : -1;
-    std::string shown = target.size() > 200 ? std::string(target.substr(0, 200)) + "..." : std::string(target);
-    std::fprintf(stderr, "%.*s %s %d %lldus\n", static_cast<int>(method.size()), method.data(), shown.c_str(), status,
-                 us);
+    LogRequest(
+        method, target, status,
+        m_started ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *m_started).count() : -1);
 }
 
 Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, bool quiet)
