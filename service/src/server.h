@@ -1,6 +1,7 @@
 // The service's HTTP front end: one event loop per thread, each accepting connections and
 // answering their requests through RequestReader and Route. main runs it; a test can run it
-// in its own process, on a thread of its own.
+// in its own process, on a thread of its own. On Linux the loops are epoll's own
+// (server_linux.cpp); elsewhere they are Asio's (server.cpp).
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -50,6 +51,7 @@ public:
     // Called once by the first RequestStop.
     void OnStop(std::function<void()> fn) { m_onStop = std::move(fn); }
 
+    // Where main waits for signals; it runs while Run does.
     boost::asio::io_context& MainContext();
     bool Stopping() const { return m_stopping; }
     const Answerer& GetAnswerer() const { return m_answerer; }
@@ -65,6 +67,7 @@ private:
     Limits m_limits;
     bool m_quiet;
     int m_port = 0;
+    int m_listener = -1;  // Linux: the listening socket every loop waits on
     std::vector<std::unique_ptr<Loop>> m_loops;
     size_t m_next = 0;
     std::atomic<bool> m_stopping{false};
