@@ -191,8 +191,11 @@ int main(int argc, char** argv) {
                  opt.host.c_str(), server.Port(), index.DistrictCount(), index.PieceCount(), ms);
     std::fflush(stderr);
 
+    // The first answers come from the tree at once, the rest from the grid once it is built.
+    std::thread cells([&index] { index.BuildCells(); });
     // Returns once stopping, when nothing but the draining sessions was left to run.
     server.Run();
+    cells.join();
 #ifdef _WIN32
     g_stopped = true;
 #endif

@@ -101,6 +101,9 @@ struct PlaceIndex::Impl {
     // kWhole plus the district that holds all of it.
     enum : uint32_t { kUnknown, kMixed, kOutside, kWhole, kNoDistrict = UINT32_MAX };
     std::unique_ptr<std::atomic<uint32_t>[]> cellState;
+    // Set once the grid is complete: lookups that start before use the tree, so that the grid
+    // can be built on a thread of its own while they go on.
+    std::atomic<bool> cellsReady{false};
 
     // Decodes a piece after checking its bytes against their checksum.
     bool Decode(uint32_t piece, Decoded& out) const {
@@ -297,7 +300,7 @@ std::string PlaceIndex::Verify() const {
 
 void PlaceIndex::BuildCells() {
     Impl& im = *m_impl;
-    if (im.pieceCount == 0)
+    if (im.pieceCount == 0 || im.cellsReady.load(std::memory_order_acquire))
         return;
     const Box* boxes = im.levels[0];
     Box all = boxes[0];
@@ -359,6 +362,7 @@ void PlaceIndex::BuildCells() {
     im.cellState.reset(new std::atomic<uint32_t>[starts.size() - 1]());
     im.cellStarts = std::move(starts);
     im.cellPieces = std::move(pieces);
+    im.cellsReady.store(true, std::memory_order_release);
 }
 
 bool PlaceIndex::Locate(int64_t x, int64_t y, Fixed& pt, double& lat) const {
@@ -391,7 +395,7 @@ void PlaceIndex::LookupMany(const Query* q, size_t n, int64_t radius, Match* out
         size_t cell;
     } ahead[kAhead];
     const Impl& im = *m_impl;
-    const bool grid = !im.cellStarts.empty();
+    const bool grid = im.cellsReady.load(std::memory_order_acquire);
     auto locate = [&](size_t i) {
         Ahead& a = ahead[i % kAhead];
         a.on = Locate(q[i].x, q[i].y, a.pt, a.lat);
@@ -435,7 +439,7 @@ Match PlaceIndex::LookupAt(const Fixed& pt, double lat, int64_t radius) const {
 
     // Where districts overlap (Kinmen is in both the Fujian and the Taiwan files), the
     // first listed wins, so an answer never depends on the tree's layout.
-    if (!im.cellStarts.empty()) {
+    if (im.cellsReady.load(std::memory_order_acquire)) {
         const size_t c = im.CellOf(pt);
         uint32_t state = c == SIZE_MAX ? uint32_t(Impl::kOutside) : im.cellState[c].load(std::memory_order_relaxed);
         if (state == Impl::kUnknown) {

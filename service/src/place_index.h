@@ -68,9 +68,9 @@ public:
     // For many lookups in a row: a grid over the pieces' boxes, each cell listing its pieces
     // in district order, so that a point costs one cell and usually one piece rather than a
     // walk down the tree, and nothing more in a cell that no border crosses once the cell's
-    // first lookup has looked at it. It takes a few milliseconds and a few megabytes, which a
-    // service that must answer at once does not spend. Call it before the lookups start; the
-    // answers are the same with or without it.
+    // first lookup has looked at it. It takes a few milliseconds and a few megabytes, and it may
+    // run on a thread of its own while lookups go on: they use the tree until it is done. Call
+    // it once after Load, never beside Load; the answers are the same with or without it.
     void BuildCells();
 
     std::string_view Name(uint32_t district) const {
