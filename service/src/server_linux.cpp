@@ -34,6 +34,9 @@ namespace {
 
 constexpr auto kTick = std::chrono::milliseconds(50);
 constexpr size_t kReadChunk = 4096;
+// Bytes a connection may hold unparsed before they are parsed: a client cannot make it hold
+// more by sending faster than it is read. Far beyond any request the reader accepts.
+constexpr size_t kMaxHeld = 64 * 1024;
 
 // One connection: the bytes in, the request being read, and the answer being written.
 struct Conn {
@@ -147,53 +150,67 @@ private:
             return;  // closed, or still writing
         if (!wasWriting && !(events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)))
             return;  // only room to write, and nothing to write
-        if (Read(c))
-            Serve(c);
+        // Read and answer in turns until the socket is drained.
+        for (;;) {
+            const Got got = Read(c);
+            if (got == Got::kClosed || !Serve(c) || got == Got::kDrained)
+                return;
+        }
     }
 
-    // Reads what the socket holds; false when the connection is closed.
-    bool Read(Conn& c) {
+    enum class Got { kClosed, kDrained, kMore };
+
+    // Reads what the socket holds, or kMaxHeld bytes where it holds more (kMore).
+    Got Read(Conn& c) {
         for (;;) {
+            if (c.in.size() >= kMaxHeld)
+                return Got::kMore;
             const ssize_t n = recv(c.fd, m_chunk, sizeof m_chunk, 0);
             if (n > 0) {
                 c.in.append(m_chunk, static_cast<size_t>(n));
                 if (!c.started)
                     c.started = Clock::now();
                 if (static_cast<size_t>(n) < sizeof m_chunk)
-                    return true;
+                    return Got::kDrained;
                 continue;
             }
             if (n == 0) {
                 c.eof = true;  // what came before the end is still answered
-                return true;
+                return Got::kDrained;
             }
             if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return true;
+                return Got::kDrained;
             if (errno == EINTR)
                 continue;
             Close(c);  // reset
-            return false;
+            return Got::kClosed;
         }
     }
 
     // Answers every complete request the bytes hold, in order, while the answers go out whole.
-    void Serve(Conn& c) {
-        while (c.out.empty()) {
-            if (m_stop && !c.started && c.in.empty())
-                return Close(c);  // idle between requests: nothing to finish
+    // True when the connection waits for more of a request; false when it is closed or an
+    // answer is still going out.
+    bool Serve(Conn& c) {
+        for (;;) {
+            if (m_stop && !c.started && c.in.empty()) {
+                Close(c);  // idle between requests: nothing to finish
+                return false;
+            }
             size_t used = 0;
             const RequestReader::State state = c.reader.Feed(c.in, used);
             c.in.erase(0, used);
             if (state == RequestReader::State::kNeedMore) {
-                if (c.eof)
-                    return Close(c);  // a request left unfinished gets no answer
+                if (c.eof) {
+                    Close(c);  // a request left unfinished gets no answer
+                    return false;
+                }
                 Arm(c);
-                return;
+                return true;
             }
             if (state == RequestReader::State::kRefused) {
                 Log(c, "-", "-", c.reader.Refusal().status);
                 if (!Send(c, c.reader.Refusal(), false))
-                    return;
+                    return false;
                 continue;
             }
             const auto& req = c.reader.Get();
@@ -204,7 +221,7 @@ private:
             ++c.served;
             const bool keepAlive = req.keep_alive() && c.served < L().keepAliveMax && !m_server.Stopping();
             if (!Send(c, r, keepAlive))
-                return;
+                return false;
         }
     }
 
