@@ -10,18 +10,13 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
 
-#ifdef _WIN32
 #include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 #include "routes.h"
 
@@ -41,9 +36,7 @@ struct Loop {
     net::io_context ioc{1};
     std::optional<tcp::acceptor> acceptor;
     std::unordered_set<Session*> sessions;
-    // Connections given to this loop and not yet closed, read by the other loops' acceptors.
-    std::atomic<size_t> live{0};
-    // Keeps a loop without an acceptor of its own (on Windows) running until the stop.
+    // Keeps a loop without an acceptor of its own running until the stop.
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     // Time-outs are checked by one tick per loop rather than a timer per read and write:
     // re-arming a timer for every operation costs more system calls than the answer itself.
@@ -96,7 +89,6 @@ Session::Session(tcp::socket&& socket, Server& server, Loop& loop)
 
 Session::~Session() {
     m_loop.sessions.erase(this);
-    m_loop.live.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void Session::Start() {
@@ -225,32 +217,17 @@ std::string Server::Listen(const std::string& host, int port) {
     tcp::endpoint ep(address, static_cast<unsigned short>(port));
     tcp::acceptor& first = m_loops[0]->acceptor.emplace(m_loops[0]->ioc);
     first.open(ep.protocol(), ec);
-#ifdef _WIN32
     // Nobody else may take the port while the service holds it.
     BOOL yes = TRUE;
     if (!ec)
         setsockopt(first.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
                    sizeof yes);
-#else
-    if (!ec)
-        first.set_option(net::socket_base::reuse_address(true), ec);
-#endif
     if (!ec)
         first.bind(ep, ec);
     if (!ec)
         first.listen(1024, ec);  // the program opens a connection per query: take bursts
     if (!ec)
         m_port = first.local_endpoint(ec).port();
-#ifndef _WIN32
-    // Every loop accepts from the same listening socket (a copy of its descriptor each), so
-    // new connections are spread over the loops by whichever is free to take one.
-    for (size_t i = 1; i < m_loops.size() && !ec; ++i) {
-        int fd = ::dup(first.native_handle());
-        if (fd < 0)
-            return "cannot copy the listening socket";
-        m_loops[i]->acceptor.emplace(m_loops[i]->ioc).assign(ep.protocol(), fd, ec);
-    }
-#endif
     return ec ? ec.message() : std::string();
 }
 
@@ -292,29 +269,9 @@ net::io_context& Server::MainContext() {
     return m_loops[0]->ioc;
 }
 
-// Where the next connection a loop accepts will live: on Windows (one acceptor) the loops in
-// turn. Elsewhere every loop accepts, and whichever is free takes a burst of connections: one
-// loop could get 45 of 50 kept-alive clients and serve them on one core while the other
-// idles. So the accepting loop keeps a connection only while it has at most one more than
-// the least busy loop.
-Loop& Server::LoopFor(Loop& accepting) {
-    Loop* target;
-#ifdef _WIN32
-    (void)accepting;
-    target = m_loops[m_next++ % m_loops.size()].get();
-#else
-    target = &accepting;
-    size_t fewest = accepting.live.load(std::memory_order_relaxed);
-    for (auto& l : m_loops) {
-        size_t n = l->live.load(std::memory_order_relaxed);
-        if (n + 1 < fewest) {
-            fewest = n + 1;
-            target = l.get();
-        }
-    }
-#endif
-    target->live.fetch_add(1, std::memory_order_relaxed);
-    return *target;
+// The loops take the connections of the one acceptor in turn.
+Loop& Server::NextLoop() {
+    return *m_loops[m_next++ % m_loops.size()];
 }
 
 // Runs while the service is up, and afterwards while sessions drain.
@@ -331,8 +288,8 @@ void Server::Tick(Loop& loop) {
 }
 
 void Server::Accept(Loop& loop) {
-    // The next connection's loop is chosen, and counted, before it comes.
-    Loop& target = LoopFor(loop);
+    // The next connection's loop is chosen before it comes.
+    Loop& target = NextLoop();
     loop.acceptor->async_accept(target.ioc, [this, &loop, &target](beast::error_code ec, tcp::socket socket) {
         if (m_stopping || !loop.acceptor->is_open())
             return;
@@ -349,7 +306,6 @@ void Server::Accept(Loop& loop) {
         }
         // Out of descriptors or a connection reset before it was taken: try again shortly
         // rather than spin.
-        target.live.fetch_sub(1, std::memory_order_relaxed);
         auto timer = std::make_shared<net::steady_timer>(loop.ioc, std::chrono::milliseconds(10));
         timer->async_wait([this, &loop, timer](beast::error_code) {
             if (!m_stopping)

@@ -1,7 +1,7 @@
 // The service's HTTP front end: one event loop per thread, each accepting connections and
 // answering their requests through RequestReader and Route. main runs it; a test can run it
 // in its own process, on a thread of its own. On Linux the loops are epoll's own
-// (server_linux.cpp); elsewhere they are Asio's (server.cpp).
+// (server_linux.cpp), on Windows Asio's (server.cpp).
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -59,7 +59,7 @@ public:
     bool Quiet() const { return m_quiet; }
 
 private:
-    Loop& LoopFor(Loop& accepting);
+    Loop& NextLoop();
     void Tick(Loop& loop);
     void Accept(Loop& loop);
 

@@ -253,7 +253,7 @@ private:
             return false;
         }
         c.out.clear();
-        if (!c.keepAlive || m_server.Stopping() || c.served >= L().keepAliveMax) {
+        if (!c.keepAlive || m_server.Stopping()) {
             Close(c);
             return false;
         }
