@@ -17,6 +17,7 @@ PACKAGES=(
     # the yardstick beside the lookup service in scripts/bench-service.sh (never left running),
     # and the load balancer in front of its replicas in scripts/test-replicas.sh
     nginx
+    liburing-dev  # the service's loops on Linux
     libxxhash-dev  # the index's checksum: fast enough to check 68 MB at every start
     systemd        # systemd-analyze checks the service's unit file (replica test)
     # Wine's own fonts (Marlett draws the frame buttons)

@@ -187,8 +187,8 @@ int main(int argc, char** argv) {
 #endif
 
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-    std::fprintf(stderr, "lumeno-lookupd: listening on %s:%d (%zu districts, %zu pieces, ready in %.0f ms)\n",
-                 opt.host.c_str(), server.Port(), index.DistrictCount(), index.PieceCount(), ms);
+    std::fprintf(stderr, "lumeno-lookupd: listening on %s:%d (%zu districts, %zu pieces, ready in %.0f ms; %s)\n",
+                 opt.host.c_str(), server.Port(), index.DistrictCount(), index.PieceCount(), ms, server.Io());
     std::fflush(stderr);
 
     // The first answers come from the tree at once, the rest from the grid once it is built.

@@ -1,7 +1,7 @@
 // The service's HTTP front end: one event loop per thread, each accepting connections and
 // answering their requests through RequestReader and Route. main runs it; a test can run it
-// in its own process, on a thread of its own. On Linux the loops are epoll's own
-// (server_linux.cpp), on Windows Asio's (server.cpp).
+// in its own process, on a thread of its own. On Linux the loops are io_uring's or
+// epoll's own (server_linux.cpp), on Windows Asio's (server.cpp).
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -57,6 +57,8 @@ public:
     const Answerer& GetAnswerer() const { return m_answerer; }
     const Limits& GetLimits() const { return m_limits; }
     bool Quiet() const { return m_quiet; }
+    // How the loops wait for the network: "io_uring" or "epoll" on Linux, "Asio" elsewhere.
+    const char* Io() const { return m_io; }
 
 private:
     Loop& NextLoop();
@@ -66,6 +68,7 @@ private:
     const Answerer& m_answerer;
     Limits m_limits;
     bool m_quiet;
+    const char* m_io = "Asio";
     int m_port = 0;
     int m_listener = -1;  // Linux: the listening socket every loop waits on
     std::vector<std::unique_ptr<Loop>> m_loops;
