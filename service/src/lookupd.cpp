@@ -62,7 +62,11 @@ int Usage() {
                  "                      [--read-timeout-ms MS] [--deadline-ms MS] [--quiet]\n"
                  "       lumeno-lookupd --verify [--data INDEX]   checks every byte of the index\n"
                  "defaults: --listen 127.0.0.1:18360 --data %s --threads (one per core, at most %zu)\n"
-                 "          --read-timeout-ms 5000 --deadline-ms 10000; port 0 takes a free port\n",
+                 "          --read-timeout-ms 5000 --deadline-ms 10000; port 0 takes a free port\n"
+#ifndef _WIN32
+                 "environment: LOOKUPD_IO=epoll runs the loops on epoll where they would run on io_uring\n"
+#endif
+                 ,
                  DefaultIndex().c_str(), Server::kMaxThreads);
     return 2;
 }
