@@ -2,7 +2,8 @@
 # Benchmark of the lookup service: prints figures, asserts nothing.
 # Usage: scripts/bench-service.sh [BUILD_DIR] (default build/native; built first if needed)
 # The same wrk load goes to the service and to nginx answering a fixed body of the same size,
-# in one run, with a new connection per request and with keep-alive; then to the Windows build
+# in one run, with a new connection per request and with keep-alive, each side in two
+# configurations and in alternating rounds; then to the Windows build
 # under Wine when there is one that runs here: build/win32, else build/win64 (BENCH_WINDOWS=0
 # leaves it out). Load goes only to
 # 127.0.0.1, every run is bounded in time, and every process started here is stopped on exit.
@@ -13,7 +14,10 @@ BUILD=${1:-build/native}
 PORT=${BENCH_PORT:-18361}
 NGINX_PORT=$((PORT + 1))
 WINE_PORT=$((PORT + 2))
-DURATION=${BENCH_SECONDS:-10}
+ONE_PORT=$((PORT + 3))        # the service with one loop
+NGINX_ONE_PORT=$((PORT + 4))  # nginx with one worker
+DURATION=${BENCH_SECONDS:-5}
+ROUNDS=${BENCH_ROUNDS:-3}
 CONNS=50
 source scripts/wine-env.sh
 source scripts/lib.sh
@@ -166,11 +170,21 @@ http {
     }
 }
 EOF
-"$NGINX" -p "$TMP" -c "$TMP/nginx.conf" 2>"$TMP/nginx-start.log" &
+# The same server with one worker, in a prefix of its own.
+mkdir -p "$TMP/one"
+sed -e "s/^worker_processes .*/worker_processes 1;/" -e "s|$TMP/|$TMP/one/|g" -e "s|$TMP/nginx.pid|$TMP/one/nginx.pid|" \
+    -e "s/127.0.0.1:$NGINX_PORT /127.0.0.1:$NGINX_ONE_PORT /" "$TMP/nginx.conf" >"$TMP/one/nginx.conf"
+for conf in "$TMP/nginx.conf" "$TMP/one/nginx.conf"; do
+    "$NGINX" -p "$(dirname "$conf")" -c "$conf" 2>"$TMP/nginx-start.log" &
+    PIDS+=($!)
+done
+"$SVC/lumeno-lookupd" --listen "127.0.0.1:$ONE_PORT" --data "$TMP/bench.idx" --quiet --threads 1 2>"$TMP/svc1.log" &
 PIDS+=($!)
-wait_port_ms "$NGINX_PORT" 10 "$(now_ms)" >/dev/null ||
-    { echo "bench: nginx did not come up" >&2; cat "$TMP/nginx-start.log" "$TMP/nginx-error.log" >&2; exit 1; }
-echo "nginx $("$NGINX" -v 2>&1 | sed 's/.*\///'), $(nproc) workers, fixed body of $size bytes (the example's answer)"
+for port in "$NGINX_PORT" "$NGINX_ONE_PORT" "$ONE_PORT"; do
+    wait_port_ms "$port" 10 "$(now_ms)" >/dev/null ||
+        { echo "bench: nothing answers on port $port" >&2; cat "$TMP/nginx-start.log" "$TMP"/*error.log "$TMP/svc1.log" >&2; exit 1; }
+done
+echo "nginx $("$NGINX" -v 2>&1 | sed 's/.*\///'), fixed body of $size bytes (the example's answer)"
 
 # The same fixed spread of points as the in-process run, cycled through by every connection.
 cat >"$TMP/points.lua" <<'LUA'
@@ -206,17 +220,45 @@ run_wrk() {  # port, lua
     sed -n 's/^WRK //p' "$TMP/wrk.txt" | grep . || echo "0 0 0 -1"
 }
 
-echo "== HTTP load: wrk -t2 -c$CONNS -d${DURATION}s, the same requests to each"
-printf '%-28s %12s %7s %7s %12s %7s %7s %9s %9s\n' "load" "service r/s" "p50 ms" "p99 ms" "nginx r/s" "p50 ms" \
-    "p99 ms" "r/s ratio" "p99 ratio"
+# Each side as it may be run here: the service with its default loops (one per core) and with
+# one, nginx with a worker per core and with one. The client's two threads share the cores with
+# the server, so fewer of the server's own may do better. The runs alternate round by round,
+# since this machine's speed drifts over minutes; each line gives the medians of its rounds,
+# and the best of each side (by median requests/s) are compared.
+CONFIGS=("service, $(nproc) loops:$PORT" "service, 1 loop:$ONE_PORT" "nginx, $(nproc) workers:$NGINX_PORT"
+         "nginx, 1 worker:$NGINX_ONE_PORT")
+echo "== HTTP load: wrk -t2 -c$CONNS -d${DURATION}s, the same requests to each, $ROUNDS rounds"
+printf '%-28s %-22s %9s %8s %8s  %s\n' "load" "server" "r/s" "p50 ms" "p99 ms" "r/s of each round"
 for mode in close keep; do
-    read -r s_rps s_p50 s_p99 s_err < <(run_wrk "$PORT" "$TMP/$mode.lua")
-    read -r n_rps n_p50 n_p99 n_err < <(run_wrk "$NGINX_PORT" "$TMP/$mode.lua")
     label=$([ $mode = close ] && echo "new connection per request" || echo "keep-alive")
-    printf '%-28s %12s %7s %7s %12s %7s %7s %9s %9s\n' "$label" "$s_rps" "$s_p50" "$s_p99" "$n_rps" "$n_p50" "$n_p99" \
-        "$(awk -v a="$s_rps" -v b="$n_rps" 'BEGIN { printf "%.2f", b ? a / b : 0 }')" \
-        "$(awk -v a="$s_p99" -v b="$n_p99" 'BEGIN { printf "%.2f", b ? a / b : 0 }')"
-    [ "$s_err" = 0 ] && [ "$n_err" = 0 ] || echo "  (errors or non-2xx answers: service $s_err, nginx $n_err)"
+    : >"$TMP/$mode.runs"
+    for round in $(seq 1 "$ROUNDS"); do
+        for config in "${CONFIGS[@]}"; do
+            read -r rps p50 p99 err < <(run_wrk "${config##*:}" "$TMP/$mode.lua")
+            echo "${config%:*}|$rps|$p50|$p99|$err" >>"$TMP/$mode.runs"
+        done
+    done
+    # Per server: the medians of its rounds, then the best of each side compared.
+    awk -F'|' -v label="$label" '
+        function median(a, n,   i, j, t) {
+            for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+            return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+        }
+        !($1 in n) { order[++names] = $1 }
+        { k = ++n[$1]; r[$1, k] = $2; p50[$1, k] = $3; p99[$1, k] = $4; each[$1] = each[$1] (k > 1 ? " " : "") $2; err[$1] += $5 }
+        END {
+            for (i = 1; i <= names; i++) {
+                name = order[i]
+                for (k = 1; k <= n[name]; k++) { a[k] = r[name, k]; b[k] = p50[name, k]; c[k] = p99[name, k] }
+                rps = median(a, n[name]); q = median(c, n[name])
+                printf "%-28s %-22s %9.0f %8.3f %8.3f  %s%s\n", label, name, rps, median(b, n[name]), q, each[name],
+                       err[name] ? "  (errors or non-2xx answers: " err[name] ")" : ""
+                side = name ~ /^service/ ? "s" : "n"
+                if (rps > best[side]) { best[side] = rps; bestp99[side] = q; who[side] = name }
+            }
+            printf "%s, the best of each (%s; %s): r/s ratio %.2f, p99 ratio %.2f\n", label, who["s"], who["n"],
+                   best["n"] ? best["s"] / best["n"] : 0, bestp99["n"] ? bestp99["s"] / bestp99["n"] : 0
+        }' "$TMP/$mode.runs"
 done
 echo "service resident memory after the load: $(rss "$SVC_PID") (peak $(awk '/VmHWM/ {print $2, $3}' "/proc/$SVC_PID/status")); $(private "$SVC_PID")"
 
