@@ -57,7 +57,7 @@ struct Conn {
     Clock::time_point expiry = Clock::time_point::max();  // of the pending read or write
     std::optional<Clock::time_point> started;             // set once the request's first byte is in
     unsigned served = 0;
-    bool eof = false;      // the client has sent all it will
+    bool eof = false;      // epoll: the client has sent all it will
     bool busy = false;     // io_uring: a receive or a send of it is under way
     bool closing = false;  // io_uring: closed, and freed once that operation is back
 };
@@ -131,8 +131,6 @@ protected:
 
     // Answers the next complete request the bytes hold: kWrite with the answer in c.out.
     Next Serve(Conn& c) {
-        if (m_stop && !c.started && c.in.empty())
-            return Next::kClose;  // idle between requests: nothing to finish
         size_t used = 0;
         const RequestReader::State state = c.reader.Feed(c.in, used);
         c.in.erase(0, used);
@@ -239,32 +237,32 @@ public:
             munmap(m_bufRing, kBuffers * sizeof(io_uring_buf));
     }
 
-    // False where this thread cannot have a ring; the loop then runs on epoll.
-    bool Init() {
+    // Empty, or why this thread cannot have a ring (the loop then runs on epoll).
+    std::string Init() {
         io_uring_params p{};
         // Completions are worked through only when the loop asks for them, on its own thread.
         p.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
-        if (io_uring_queue_init_params(kEntries, &m_ring, &p) < 0)
-            return false;
+        if (const int e = io_uring_queue_init_params(kEntries, &m_ring, &p); e < 0)
+            return std::strerror(-e);
         m_ready = true;
         // Receives take a buffer from the loop's pool only when bytes arrive, so an idle
         // connection holds none.
         void* ring =
             mmap(nullptr, kBuffers * sizeof(io_uring_buf), PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
         if (ring == MAP_FAILED)
-            return false;
+            return std::strerror(errno);
         m_bufRing = static_cast<io_uring_buf_ring*>(ring);
         io_uring_buf_reg reg{};
         reg.ring_addr = reinterpret_cast<uintptr_t>(m_bufRing);
         reg.ring_entries = kBuffers;
         reg.bgid = kGroup;
-        if (io_uring_register_buf_ring(&m_ring, &reg, 0) != 0)
-            return false;
+        if (const int e = io_uring_register_buf_ring(&m_ring, &reg, 0); e != 0)
+            return std::strerror(-e);
         io_uring_buf_ring_init(m_bufRing);
         m_buffers.reset(new char[kBuffers * kReadChunk]);
         for (unsigned i = 0; i < kBuffers; ++i)
             Recycle(i);
-        return true;
+        return {};
     }
 
     void Run() override {
@@ -380,10 +378,8 @@ private:
             return Free(c);
         if (res == -ENOBUFS)
             return QueueRecv(c);  // every buffer was taken in this round; they are back now
-        if (res == 0)
-            c.eof = true;  // what came before the end is still answered
-        else if (res < 0)
-            return Close(c);  // reset
+        if (res <= 0)
+            return Close(c);  // the end, or a reset: every complete request is answered by now
         Continue(c);
     }
 
@@ -596,8 +592,10 @@ private:
 void RunLoop(Server& server, Loop& loop, int listener) {
     if (server.Io() == std::string_view("io_uring")) {
         auto uring = std::make_unique<UringLoop>(server, loop, listener);
-        if (uring->Init())
+        const std::string why = uring->Init();
+        if (why.empty())
             return uring->Run();
+        std::fprintf(stderr, "lumeno-lookupd: a loop runs on epoll: io_uring refused its ring (%s)\n", why.c_str());
     }
     EpollLoop(server, loop, listener).Run();
 }
