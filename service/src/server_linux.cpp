@@ -283,6 +283,8 @@ public:
             io_uring_cq_advance(&m_ring, n);
             if (stop && !m_stop) {
                 Stop();
+                // The listening socket's shutdown ends a waiting accept already; the cancel makes
+                // sure, since the loop cannot end while one is under way.
                 if (m_listening)
                     Queue(kCancel, nullptr, [](io_uring_sqe* s) { io_uring_prep_cancel64(s, kAccept, 0); });
             }
