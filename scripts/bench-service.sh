@@ -172,17 +172,17 @@ http {
 EOF
 # The same server with one worker, in a prefix of its own.
 mkdir -p "$TMP/one"
-sed -e "s/^worker_processes .*/worker_processes 1;/" -e "s|$TMP/|$TMP/one/|g" -e "s|$TMP/nginx.pid|$TMP/one/nginx.pid|" \
+sed -e "s/^worker_processes .*/worker_processes 1;/" -e "s|$TMP/|$TMP/one/|g" \
     -e "s/127.0.0.1:$NGINX_PORT /127.0.0.1:$NGINX_ONE_PORT /" "$TMP/nginx.conf" >"$TMP/one/nginx.conf"
-for conf in "$TMP/nginx.conf" "$TMP/one/nginx.conf"; do
-    "$NGINX" -p "$(dirname "$conf")" -c "$conf" 2>"$TMP/nginx-start.log" &
+for prefix in "$TMP" "$TMP/one"; do
+    "$NGINX" -p "$prefix" -c "$prefix/nginx.conf" 2>"$prefix/nginx-start.log" &
     PIDS+=($!)
 done
 "$SVC/lumeno-lookupd" --listen "127.0.0.1:$ONE_PORT" --data "$TMP/bench.idx" --quiet --threads 1 2>"$TMP/svc1.log" &
 PIDS+=($!)
 for port in "$NGINX_PORT" "$NGINX_ONE_PORT" "$ONE_PORT"; do
     wait_port_ms "$port" 10 "$(now_ms)" >/dev/null ||
-        { echo "bench: nothing answers on port $port" >&2; cat "$TMP/nginx-start.log" "$TMP"/*error.log "$TMP/svc1.log" >&2; exit 1; }
+        { echo "bench: nothing answers on port $port" >&2; cat "$TMP"/nginx-start.log "$TMP"/*error.log "$TMP"/one/*.log "$TMP/svc1.log" >&2; exit 1; }
 done
 echo "nginx $("$NGINX" -v 2>&1 | sed 's/.*\///'), fixed body of $size bytes (the example's answer)"
 
