@@ -22,7 +22,7 @@ install(FILES ${_readme} DESTINATION .)
 # Notices of everything inside: the boundary data, and the runtime libraries
 # that the static link puts into every binary (the mingw-w64 CRT and
 # winpthreads; libgcc and libstdc++ under the GCC runtime library exception).
-install(FILES ${PROJECT_SOURCE_DIR}/service/data/NOTICE DESTINATION . RENAME NOTICE.txt)
+install(FILES ${PROJECT_SOURCE_DIR}/indexer/data/NOTICE DESTINATION . RENAME NOTICE.txt)
 install(FILES /usr/share/doc/mingw-w64-common/copyright DESTINATION licenses RENAME mingw-w64-runtime.txt)
 install(FILES /usr/share/doc/gcc-mingw-w64-base/copyright DESTINATION licenses RENAME gcc-runtime.txt)
 install(FILES /usr/share/common-licenses/GPL-3 DESTINATION licenses RENAME GPL-3.txt)

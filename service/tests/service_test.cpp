@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,9 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "answer.h"
-#include "place_index.h"
-#include "server.h"
+#include "service/answer.h"
+#include "index/gbk.h"
+#include "index/place_index.h"
+#include "service/server.h"
 
 using namespace std::chrono;
 
@@ -115,18 +115,8 @@ int Status(const Reply& r) {
 }
 
 std::string Utf8(const std::string& gbk) {
-    // The tests compare texts as UTF-8; the conversion back is iconv's, independent of ours.
-    iconv_t cd = iconv_open("UTF-8", "GBK");
-    std::string out(gbk.size() * 2 + 4, '\0');
-    char* in = const_cast<char*>(gbk.data());
-    size_t inLeft = gbk.size(), outLeft = out.size();
-    char* o = &out[0];
-    size_t rc = iconv(cd, &in, &inLeft, &o, &outLeft);
-    iconv_close(cd);
-    if (rc == static_cast<size_t>(-1))
-        return "<not GBK>";
-    out.resize(out.size() - outLeft);
-    return out;
+    std::string utf8;
+    return lookupd::GbkToUtf8(gbk, utf8) ? utf8 : "<not GBK>";
 }
 
 std::string Degrees(double lon, double lat, long long radius = 6000) {

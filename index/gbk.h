@@ -1,0 +1,17 @@
+// The one conversion between GBK (code page 936: the index's names, the window's texts) and
+// UTF-8: iconv's on POSIX systems, Windows' own code pages there.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace lookupd {
+
+// False when a character has no form in the target or the input is not valid in its source.
+bool GbkToUtf8(std::string_view gbk, std::string& utf8);
+bool Utf8ToGbk(std::string_view utf8, std::string& gbk);
+
+// True when every character of a GBK text lies in its GB2312 part, the simplified set.
+bool InGb2312(std::string_view gbk);
+
+}  // namespace lookupd

@@ -1,0 +1,166 @@
+// The index reader's lookups on small shapes whose answers are known by construction: the
+// tree, the grid and lookups in bulk, nearest borders and damaged pieces.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "index/answer_text.h"
+#include "index/tests/small_index.h"
+
+using namespace lookupd;
+using namespace lookupd::testing;
+
+TEST_F(SmallIndex, ContainmentHolesEdgesAndVertices) {
+    EXPECT_EQ(NameAt(40500000, 12500000), "西区");
+    EXPECT_EQ(NameAt(41800000, 12500000), "东区");
+    EXPECT_EQ(NameAt(41500000, 12500000), "飞地");              // inside the hole's enclave
+    EXPECT_EQ(NameAt(41420000, 12500000), "-");                 // in the hole, outside the enclave
+    EXPECT_EQ(NameAt(41000000, 12500000), "西区");              // on the shared edge: first listed
+    EXPECT_EQ(NameAt(42000000, 13000000), "东区");              // on an outer vertex
+    EXPECT_EQ(NameAt(41400000, 12500000), "东区");              // on the hole's edge belongs to East
+    EXPECT_EQ(NameAt(39999999, 12500000), "-");                 // one unit outside
+    EXPECT_EQ(NameAt(2147483647LL, -2147483648LL, 6000), "-");  // far off the globe
+    // Each district keeps its own code beside its name.
+    EXPECT_EQ(m_index.Code(m_index.Lookup(41800000, 12500000, 0).district), 110102u);
+    EXPECT_EQ(m_index.Code(m_index.Lookup(41500000, 12500000, 0).district), 0u);
+}
+
+TEST_F(SmallIndex, NearestBorderWithinRadius) {
+    // 3000 units north of East's top edge, at 34.7 degrees north: about 927 metres.
+    Match m = m_index.Lookup(41800000, 13003000, 6000);
+    ASSERT_EQ(m.kind, Match::kNear);
+    EXPECT_EQ(m_index.Name(m.district), "东区");
+    EXPECT_NEAR(m.metres, 3000 * kMetresPerMapUnit, 1.0);
+    // East of the box the distance runs along a parallel: shorter by cos(latitude).
+    m = m_index.Lookup(42003000, 12500000, 6000);
+    ASSERT_EQ(m.kind, Match::kNear);
+    EXPECT_NEAR(m.metres, 3000 * kMetresPerMapUnit * std::cos(12500000 / 360000.0 * 3.14159265358979 / 180), 1.0);
+    EXPECT_EQ(NameAt(41800000, 13003000, 2999), "-");  // just beyond the radius
+    EXPECT_EQ(NameAt(41800000, 13003000, 0), "-");
+    // A hole's edge counts as a border: from the gap inside the hole, the enclave is nearer.
+    EXPECT_EQ(NameAt(41430000, 12500000, 100000), "飞地~");
+    // Metres up to the last whole one below a kilometre, then kilometres (GBK: 米, 公里).
+    EXPECT_NE(NearText("", 999.4).find("999\xC3\xD7)"), std::string::npos);
+    EXPECT_NE(NearText("", 1000.0).find("1.0\xB9\xAB\xC0\xEF)"), std::string::npos);
+    // Radii past the cap search no farther than the cap.
+    EXPECT_EQ(NameAt(41800000, 13000000 + PlaceIndex::kMaxRadius + 10, 2147483647LL), "-");
+    EXPECT_EQ(NameAt(41800000, 13000000 + PlaceIndex::kMaxRadius - 10, 2147483647LL), "东区~");
+}
+
+// Rings lie one after another in the file: the border search must stop at a ring's closing
+// vertex, or the step to the next ring's first vertex would be taken for a border.
+TEST(IndexRings, NearestBorderStopsAtEachRingsEnd) {
+    std::vector<District> ds(2);
+    ds[0].name = "西条";
+    ds[1].name = "东条";
+    SplitPolygon({Square(40000000, 12000000, 40010000, 12000100)}, 32, ds[0].pieces);
+    SplitPolygon({Square(40100000, 12000000, 40110000, 12000100)}, 32, ds[1].pieces);
+    std::string path = TempPath("strips.idx");
+    ASSERT_EQ(WriteIndex(path, Datum::kWgs84, ds), "");
+    PlaceIndex index;
+    ASSERT_EQ(index.Load(path), "");
+    // 2000 units east of the west strip, along a parallel; the gap to the east strip is far
+    // beyond the radius.
+    Match m = index.Lookup(40012000, 12000050, 6000);
+    EXPECT_EQ(m.kind == Match::kNear ? index.Name(m.district) : "-", "西条");
+    EXPECT_NEAR(m.metres, 2000 * kMetresPerMapUnit * std::cos(12000050 / 360000.0 * 3.14159265358979 / 180), 1.0);
+    std::remove(path.c_str());
+}
+
+// The grid answers a cell that no border crosses from the cell's centre. On shapes cut into
+// many pieces (an outline with a zigzag side and a hole some cells wide, a neighbour along the
+// zigzag, an island in the hole), every position of a fine sweep gets the tree's answer.
+TEST(IndexGrid, CellsAnswerAsTheTree) {
+    FixedRing zigzag;  // the shared border, south to north
+    for (int k = 0; k <= 64; ++k)
+        zigzag.push_back(At(40600000 + (k % 2 ? 30000 : -30000), 12000000 + k * 1000000 / 64));
+    // East reaches lower than West, whose pieces come first in the file.
+    FixedRing west{At(38000000, 13000000), At(38000000, 12000000)};
+    FixedRing east{At(40600000, 11900000), At(41200000, 11900000)};
+    west.insert(west.end(), zigzag.begin(), zigzag.end());
+    east.push_back(At(41200000, 13000000));
+    east.insert(east.end(), zigzag.rbegin(), zigzag.rend());
+    std::vector<District> ds(3);
+    ds[0].name = "西";
+    ds[1].name = "东";
+    ds[2].name = "岛";
+    SplitPolygon({west, Square(38500000, 12300000, 39500000, 12700000)}, 8, ds[0].pieces);
+    SplitPolygon({east}, 8, ds[1].pieces);
+    SplitPolygon({Square(38900000, 12450000, 39100000, 12550000)}, 8, ds[2].pieces);
+    const std::string path = TempPath("grid.idx");
+    ASSERT_EQ(WriteIndex(path, Datum::kWgs84, ds), "");
+    PlaceIndex tree, grid;
+    ASSERT_EQ(tree.Load(path), "");
+    ASSERT_EQ(grid.Load(path), "");
+    std::remove(path.c_str());
+    // The grid is built while the first row is looked up, as in the service.
+    std::thread builder([&grid] { grid.BuildCells(); });
+    int inside = 0;
+    for (int64_t y = 11880000; y <= 13020000; y += 5000) {
+        // A row at a time, as the batch tool asks.
+        std::vector<PlaceIndex::Query> row;
+        for (int64_t x = 37980000; x <= 41220000; x += 5000)
+            row.push_back({x, y});
+        std::vector<Match> got(row.size());
+        grid.LookupMany(row.data(), row.size(), 6000, got.data());
+        if (builder.joinable())
+            builder.join();
+        for (size_t k = 0; k < row.size(); ++k) {
+            Match want = tree.Lookup(row[k].x, y, 6000);
+            ASSERT_TRUE(got[k].kind == want.kind && got[k].district == want.district) << row[k].x << "," << y;
+            inside += want.kind == Match::kInside;
+        }
+    }
+    EXPECT_GT(inside, 100000);  // the sweep is mostly inside, where the grid's shortcut works
+}
+
+TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
+    // Opening reads no geometry, so a damaged piece is found by the lookups that need it:
+    // each of them must fail, and every other must answer as from the intact file.
+    std::ifstream in(m_path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The pieces' bytes follow the names (the last is 飞地), from the next multiple of eight.
+    const size_t names = bytes.find("飞地");
+    ASSERT_NE(names, std::string::npos);
+    bytes[(names + std::strlen("飞地") + 7) / 8 * 8 + 2] ^= 0x04;  // the first piece's first vertex
+    const std::string p = TempPath("piece.idx");
+    std::ofstream(p, std::ios::binary) << bytes;
+    PlaceIndex damaged, damagedCells;
+    ASSERT_EQ(damaged.Load(p), "");
+    ASSERT_EQ(damagedCells.Load(p), "");
+    damagedCells.BuildCells();
+    std::remove(p.c_str());
+    EXPECT_NE(damaged.Verify().find("checksum mismatch"), std::string::npos);
+    EXPECT_EQ(m_index.Verify(), "");
+    for (const PlaceIndex* index : {&damaged, &damagedCells}) {
+        int errors = 0, answers = 0;
+        for (int64_t y = 11990000; y <= 13010000; y += 20000) {
+            std::vector<PlaceIndex::Query> row;
+            for (int64_t x = 39990000; x <= 42010000; x += 20000)
+                row.push_back({x, y});
+            // Twice, first the whole row at once: a piece found damaged stays damaged, however
+            // often it is met.
+            std::vector<Match> first(row.size());
+            index->LookupMany(row.data(), row.size(), 6000, first.data());
+            for (size_t k = 0; k < row.size(); ++k) {
+                const int64_t x = row[k].x;
+                Match got = index->Lookup(x, y, 6000), want = m_index.Lookup(x, y, 6000);
+                ASSERT_TRUE(got.kind == first[k].kind && got.district == first[k].district) << x << "," << y;
+                if (got.kind == Match::kError) {
+                    ++errors;
+                    continue;
+                }
+                ++answers;
+                ASSERT_EQ(got.kind, want.kind) << x << "," << y;
+                ASSERT_EQ(got.district, want.district) << x << "," << y;
+            }
+        }
+        EXPECT_GT(errors, 0);
+        EXPECT_GT(answers, errors);
+    }
+}

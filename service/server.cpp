@@ -1,0 +1,317 @@
+#include "service/server.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+
+#include <windows.h>
+
+#include "service/routes.h"
+
+namespace lookupd {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+class Session;
+
+// One event loop and the thread that runs it. Sessions stay on the loop that accepted them,
+// so nothing of a session is ever touched by two threads and no locking is needed.
+struct Loop {
+    net::io_context ioc{1};
+    std::optional<tcp::acceptor> acceptor;
+    std::unordered_set<Session*> sessions;
+    // Keeps a loop without an acceptor of its own running until the stop.
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+    // Time-outs are checked by one tick per loop rather than a timer per read and write:
+    // re-arming a timer for every operation costs more system calls than the answer itself.
+    std::optional<net::steady_timer> tick;
+};
+
+constexpr auto kTick = std::chrono::milliseconds(50);
+
+// One connection: reads a request, answers it, and reads the next while the client keeps it
+// alive. Lives exactly as long as its pending operation.
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(tcp::socket&& socket, Server& server, Loop& loop);
+    ~Session();
+
+    void Start();
+    // On the session's loop, every tick: cuts the connection once its wait has run out.
+    void Check(Clock::time_point now);
+    // On the session's loop, when the service stops: a connection waiting for its next
+    // request is closed; one in the middle of a request finishes it first.
+    void Stop();
+
+private:
+    void NextRequest();
+    void Read();
+    void OnRead(beast::error_code ec, std::size_t n);
+    void Parse();
+    void Refuse(const HttpReply& refusal);
+    void Send(HttpReply reply, bool keepAlive);
+    void OnWrite(bool keepAlive, beast::error_code ec, std::size_t);
+    void Close();
+    void Log(std::string_view method, std::string_view target, int status);
+    void Arm();
+
+    tcp::socket m_socket;
+    Clock::time_point m_expiry = Clock::time_point::max();  // of the pending read or write
+    Server& m_server;
+    Loop& m_loop;
+    beast::flat_buffer m_buffer;
+    RequestReader m_reader;
+    std::string m_head;  // of the answer being written
+    std::string m_body;
+    std::optional<Clock::time_point> m_started;  // set once the request's first byte is in
+    unsigned m_served = 0;
+    bool m_stopping = false;
+};
+
+Session::Session(tcp::socket&& socket, Server& server, Loop& loop)
+    : m_socket(std::move(socket)), m_server(server), m_loop(loop) {}
+
+Session::~Session() {
+    m_loop.sessions.erase(this);
+}
+
+void Session::Start() {
+    m_loop.sessions.insert(this);
+    NextRequest();
+}
+
+void Session::Stop() {
+    m_stopping = true;
+    if (!m_started)
+        m_socket.cancel();  // idle between requests: nothing to finish
+}
+
+void Session::Check(Clock::time_point now) {
+    if (now >= m_expiry) {
+        m_expiry = Clock::time_point::max();
+        m_socket.cancel();  // the pending operation ends with an error and the session closes
+    }
+}
+
+void Session::NextRequest() {
+    if (m_stopping || m_server.Stopping() || m_served >= m_server.GetLimits().keepAliveMax)
+        return Close();
+    m_reader.Reset();
+    m_started.reset();
+    if (m_buffer.size() == 0)
+        return Read();
+    m_started = Clock::now();  // the next request came with the last one
+    Parse();
+}
+
+// Each read and write waits at most the read time-out, and never past the request's deadline.
+void Session::Arm() {
+    const Limits& l = m_server.GetLimits();
+    Clock::time_point expiry = Clock::now() + l.readTimeout;
+    if (m_started)
+        expiry = std::min(expiry, *m_started + l.deadline);
+    m_expiry = expiry;
+}
+
+// The socket is read here and the bytes handed to the parser, so that every read gets its own
+// time-out and the request's clock starts with its first byte.
+void Session::Read() {
+    Arm();
+    m_socket.async_read_some(m_buffer.prepare(4096), beast::bind_front_handler(&Session::OnRead, shared_from_this()));
+}
+
+void Session::OnRead(beast::error_code ec, std::size_t n) {
+    if (ec)
+        return Close();  // time-out, reset, or the client closed
+    m_buffer.commit(n);
+    if (!m_started)
+        m_started = Clock::now();
+    Parse();
+}
+
+void Session::Parse() {
+    auto data = m_buffer.cdata();
+    size_t used = 0;
+    RequestReader::State state =
+        m_reader.Feed(std::string_view(static_cast<const char*>(data.data()), data.size()), used);
+    m_buffer.consume(used);
+    if (state == RequestReader::State::kRefused)
+        return Refuse(m_reader.Refusal());
+    if (state == RequestReader::State::kNeedMore)
+        return Read();
+
+    const auto& req = m_reader.Get();
+    std::string_view method(req.method_string().data(), req.method_string().size());
+    std::string_view target(req.target().data(), req.target().size());
+    HttpReply r = Route(m_server.GetAnswerer(), method, target, !m_server.Stopping());
+    Log(method, target, r.status);
+    ++m_served;
+    bool keepAlive =
+        req.keep_alive() && m_served < m_server.GetLimits().keepAliveMax && !m_stopping && !m_server.Stopping();
+    Send(std::move(r), keepAlive);
+}
+
+void Session::Refuse(const HttpReply& refusal) {
+    Log("-", "-", refusal.status);
+    Send(refusal, false);
+}
+
+void Session::Send(HttpReply reply, bool keepAlive) {
+    PutReplyHead(m_head, reply, keepAlive);
+    m_body = std::move(reply.body);
+    Arm();
+    std::array<net::const_buffer, 2> out{net::buffer(m_head), net::buffer(m_body)};
+    net::async_write(m_socket, out, beast::bind_front_handler(&Session::OnWrite, shared_from_this(), keepAlive));
+}
+
+void Session::OnWrite(bool keepAlive, beast::error_code ec, std::size_t) {
+    if (ec || !keepAlive)
+        return Close();
+    NextRequest();
+}
+
+void Session::Close() {
+    beast::error_code ec;
+    m_expiry = Clock::time_point::max();
+    m_socket.shutdown(tcp::socket::shutdown_send, ec);
+    m_socket.close(ec);
+}
+
+void Session::Log(std::string_view method, std::string_view target, int status) {
+    if (m_server.Quiet())
+        return;
+    LogRequest(
+        method, target, status,
+        m_started ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *m_started).count() : -1);
+}
+
+Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, bool quiet)
+    : m_answerer(answerer), m_limits(limits), m_quiet(quiet) {
+    for (size_t i = 0; i < threads; ++i)
+        m_loops.push_back(std::make_unique<Loop>());
+}
+
+Server::~Server() = default;
+
+std::string Server::Listen(const std::string& host, int port) {
+    beast::error_code ec;
+    auto address = net::ip::make_address(host, ec);
+    if (ec)
+        return "not an IP address";
+    tcp::endpoint ep(address, static_cast<unsigned short>(port));
+    tcp::acceptor& first = m_loops[0]->acceptor.emplace(m_loops[0]->ioc);
+    first.open(ep.protocol(), ec);
+    // Nobody else may take the port while the service holds it.
+    BOOL yes = TRUE;
+    if (!ec)
+        setsockopt(first.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+                   sizeof yes);
+    if (!ec)
+        first.bind(ep, ec);
+    if (!ec)
+        first.listen(1024, ec);  // the program opens a connection per query: take bursts
+    if (!ec)
+        m_port = first.local_endpoint(ec).port();
+    return ec ? ec.message() : std::string();
+}
+
+void Server::Run() {
+    for (auto& loop : m_loops) {
+        loop->work.emplace(loop->ioc.get_executor());
+        loop->tick.emplace(loop->ioc);
+        Tick(*loop);
+        if (loop->acceptor)
+            Accept(*loop);
+    }
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < m_loops.size(); ++i)
+        threads.emplace_back([this, i] { m_loops[i]->ioc.run(); });
+    m_loops[0]->ioc.run();
+    for (std::thread& t : threads)
+        t.join();
+}
+
+void Server::RequestStop() {
+    if (m_stopping.exchange(true))
+        return;
+    for (auto& loop : m_loops) {
+        net::post(loop->ioc, [l = loop.get()] {
+            beast::error_code ec;
+            if (l->acceptor)
+                l->acceptor->close(ec);
+            l->work.reset();
+            std::vector<Session*> live(l->sessions.begin(), l->sessions.end());
+            for (Session* s : live)
+                s->Stop();
+        });
+    }
+    if (m_onStop)
+        m_onStop();
+}
+
+net::io_context& Server::MainContext() {
+    return m_loops[0]->ioc;
+}
+
+// The loops take the connections of the one acceptor in turn.
+Loop& Server::NextLoop() {
+    return *m_loops[m_next++ % m_loops.size()];
+}
+
+// Runs while the service is up, and afterwards while sessions drain.
+void Server::Tick(Loop& loop) {
+    loop.tick->expires_after(kTick);
+    loop.tick->async_wait([this, &loop](beast::error_code) {
+        auto now = Clock::now();
+        std::vector<Session*> live(loop.sessions.begin(), loop.sessions.end());
+        for (Session* s : live)
+            s->Check(now);
+        if (!m_stopping || !loop.sessions.empty())
+            Tick(loop);
+    });
+}
+
+void Server::Accept(Loop& loop) {
+    // The next connection's loop is chosen before it comes.
+    Loop& target = NextLoop();
+    loop.acceptor->async_accept(target.ioc, [this, &loop, &target](beast::error_code ec, tcp::socket socket) {
+        if (m_stopping || !loop.acceptor->is_open())
+            return;
+        if (!ec) {
+            // An answer longer than a segment must not wait for the client's delayed ACK.
+            socket.set_option(tcp::no_delay(true), ec);
+            auto session = std::make_shared<Session>(std::move(socket), *this, target);
+            if (&target == &loop)
+                session->Start();
+            else
+                net::post(target.ioc, [session] { session->Start(); });
+            Accept(loop);
+            return;
+        }
+        // Out of descriptors or a connection reset before it was taken: try again shortly
+        // rather than spin.
+        auto timer = std::make_shared<net::steady_timer>(loop.ioc, std::chrono::milliseconds(10));
+        timer->async_wait([this, &loop, timer](beast::error_code) {
+            if (!m_stopping)
+                Accept(loop);
+        });
+    });
+}
+
+}  // namespace lookupd
