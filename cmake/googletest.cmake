@@ -9,3 +9,10 @@ endif()
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+
+
+# Every test program's main: a suite whose set-up failed fails its cases (GoogleTest would
+# report them skipped, and CTest count them so).
+add_library(lumeno_gtest_main STATIC ${PROJECT_SOURCE_DIR}/tests/gtest_strict_main.cpp)
+target_include_directories(lumeno_gtest_main PUBLIC ${PROJECT_SOURCE_DIR}/tests)
+target_link_libraries(lumeno_gtest_main PUBLIC gtest PRIVATE lumeno_warnings)

@@ -3,9 +3,11 @@
 #include <cstdio>
 
 #include "core/socket_compat.h"
+#include "gtest_strict.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    lumeno_test::FailCasesOfFailedSuites();
     net::NetStartup sockets;
     if (!sockets.ok()) {
         std::fprintf(stderr, "the socket library could not be started\n");

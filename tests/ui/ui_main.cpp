@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fake_http_peer.h"
+#include "gtest_strict.h"
 #include "app/res/resource.h"
 #include "ui/program_driver.h"
 
@@ -56,6 +57,7 @@ int TakeScreenshots(const std::string& directory) {
 // The tests, or with "--screenshots DIR" the pictures of the README instead.
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    lumeno_test::FailCasesOfFailedSuites();
     net::NetStartup sockets;
     g_lookupPort = sockets.ok() ? FreeLoopbackPort() : 0;
     if (g_lookupPort == 0) {
