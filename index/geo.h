@@ -29,8 +29,4 @@ inline bool operator!=(Fixed a, Fixed b) {
 // Degrees to the nearest even 1/32 map unit (source vertices must stay off the cut lines).
 int32_t DegreesToFixed(double degrees);
 
-// Positions on the WGS84 datum to the offset datum (GCJ-02) that most
-// published boundary data of China carries. Outside China it is the identity.
-void Wgs84ToGcj02(double lonDeg, double latDeg, double& outLon, double& outLat);
-
 }  // namespace lookupd

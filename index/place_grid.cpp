@@ -128,7 +128,7 @@ void PlaceIndex::BuildCells() {
 // In bulk a lookup's time went mostly to waiting for memory: its cell, the cell's list of
 // pieces, their boxes. So each is asked for some points before it is needed: the cell eight
 // points ahead, its list four ahead, the boxes two ahead.
-void PlaceIndex::LookupMany(const Query* q, size_t n, int64_t radius, Match* out) const {
+void PlaceIndex::LookupMany(const Query* q, size_t n, int64_t radius, Match* out, Crs crs) const {
     constexpr size_t kAhead = 8;
     struct Ahead {
         Fixed pt;
@@ -140,7 +140,7 @@ void PlaceIndex::LookupMany(const Query* q, size_t n, int64_t radius, Match* out
     const bool grid = im.cellsReady.load(std::memory_order_acquire);
     auto locate = [&](size_t i) {
         Ahead& a = ahead[i % kAhead];
-        a.on = Locate(q[i].x, q[i].y, a.pt, a.lat);
+        a.on = Locate(q[i].x, q[i].y, crs, a.pt, a.lat);
         a.cell = a.on && grid ? im.CellOf(a.pt) : SIZE_MAX;
         if (a.cell != SIZE_MAX) {
             __builtin_prefetch(&im.cellState[a.cell]);

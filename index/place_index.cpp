@@ -143,22 +143,21 @@ std::string PlaceIndex::Verify() const {
     return "";
 }
 
-bool PlaceIndex::Locate(int64_t x, int64_t y, Fixed& pt, double& lat) const {
+bool PlaceIndex::Locate(int64_t x, int64_t y, Crs crs, Fixed& pt, double& lat) const {
     const int64_t kLon = 180 * 360000ll, kLat = 90 * 360000ll;
     if (x < -kLon || x > kLon || y < -kLat || y > kLat || m_districts == 0)
         return false;
     double lon = x / kMapUnitsPerDegree;
     lat = y / kMapUnitsPerDegree;
-    if (m_datum == Datum::kGcj02)
-        Wgs84ToGcj02(lon, lat, lon, lat);
+    ConvertCrs(crs, m_datum == Datum::kGcj02 ? Crs::kGcj02 : Crs::kWgs84, lon, lat);
     pt = Fixed{DegreesToFixed(lon), DegreesToFixed(lat)};
     return true;
 }
 
-Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius) const {
+Match PlaceIndex::Lookup(int64_t x, int64_t y, int64_t radius, Crs crs) const {
     Fixed pt;
     double lat;
-    return Locate(x, y, pt, lat) ? LookupAt(pt, lat, radius) : Match();
+    return Locate(x, y, crs, pt, lat) ? LookupAt(pt, lat, radius) : Match();
 }
 
 Match PlaceIndex::LookupAt(const Fixed& pt, double lat, int64_t radius) const {

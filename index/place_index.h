@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/crs.h"
 #include "index/pieces.h"
 
 namespace lookupd {
@@ -39,16 +40,16 @@ public:
     // Returns an empty string or the fault; for an index that is loaded.
     std::string Verify() const;
 
-    // x, y: a WGS84 position in map units; radius in map units (distance along a
-    // meridian). Containment wins; otherwise the nearest district whose border
-    // is within the radius.
-    Match Lookup(int64_t x, int64_t y, int64_t radius) const;
+    // x, y: a position in map units, on WGS84 unless crs says otherwise; radius in map units
+    // (distance along a meridian). Containment wins; otherwise the nearest district whose
+    // border is within the radius.
+    Match Lookup(int64_t x, int64_t y, int64_t radius, Crs crs = Crs::kWgs84) const;
 
     // Lookups of many positions, each answered as Lookup answers it; quicker with the grid.
     struct Query {
         int64_t x, y;
     };
-    void LookupMany(const Query* q, size_t n, int64_t radius, Match* out) const;
+    void LookupMany(const Query* q, size_t n, int64_t radius, Match* out, Crs crs = Crs::kWgs84) const;
 
     // For many lookups in a row: a grid over the pieces' boxes, each cell listing its pieces
     // in district order, so that a point costs one cell and usually one piece rather than a
@@ -75,9 +76,9 @@ public:
     static constexpr int64_t kMaxRadius = 180000;
 
 private:
-    // The position in the index's plane (the datum shifted) and its latitude in degrees; false
+    // The position in the index's plane (shifted from crs onto the index's datum) and its latitude in degrees; false
     // off the globe or with no index loaded.
-    bool Locate(int64_t x, int64_t y, Fixed& pt, double& lat) const;
+    bool Locate(int64_t x, int64_t y, Crs crs, Fixed& pt, double& lat) const;
     Match LookupAt(const Fixed& pt, double lat, int64_t radius) const;
 
     struct Impl;

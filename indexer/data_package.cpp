@@ -3,6 +3,7 @@
 #include <fstream>
 #include <utility>
 
+#include "index/crs.h"
 #include "indexer/compact_decode.h"
 #include "indexer/piece_cutter.h"
 

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/crs.h"
 #include "index/geo.h"
 #include "index/pieces.h"
 #include "index/place_index.h"
