@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "index/gbk.h"
+
 namespace lookupd {
 
 namespace {
@@ -19,6 +21,14 @@ const char* const kProvinces[] = {
 };
 
 constexpr size_t kFirstDirect = 28;
+
+// Their ISO 3166-2 codes, in the same order.
+const char* const kProvinceIso[] = {
+    "CN-HE", "CN-SX", "CN-LN", "CN-JL", "CN-HL", "CN-JS", "CN-ZJ", "CN-AH", "CN-FJ", "CN-JX", "CN-SD", "CN-HA",
+    "CN-HB", "CN-HN", "CN-GD", "CN-HI", "CN-SC", "CN-GZ", "CN-YN", "CN-SN", "CN-GS", "CN-QH", "CN-TW", "CN-NM",
+    "CN-GX", "CN-XZ", "CN-NX", "CN-XJ", "CN-HK", "CN-MO", "CN-BJ", "CN-TJ", "CN-SH", "CN-CQ",
+};
+static_assert(sizeof kProvinceIso == sizeof kProvinces, "one code per province");
 
 // County-level units that their province governs without a prefecture between.
 const char* const kDirectCounties[] = {
@@ -101,6 +111,25 @@ Levels SplitFullName(std::string_view full) {
     }
     l.district = std::string(full);  // not a name of ours: kept whole rather than cut wrongly
     return l;
+}
+
+const char* ProvinceIsoCode(std::string_view province) {
+    for (size_t i = 0; i < sizeof kProvinces / sizeof kProvinces[0]; ++i)
+        if (province == kProvinces[i])
+            return kProvinceIso[i];
+    return "";
+}
+
+std::vector<DistrictName> DistrictNames(const PlaceIndex& index) {
+    std::vector<DistrictName> names(index.DistrictCount());
+    for (size_t d = 0; d < names.size(); ++d) {
+        DistrictName& n = names[d];
+        if (GbkToUtf8(index.Name(static_cast<uint32_t>(d)), n.full))
+            n.levels = SplitFullName(n.full);
+        if (uint32_t code = index.Code(static_cast<uint32_t>(d)))
+            n.code = std::to_string(code);
+    }
+    return names;
 }
 
 }  // namespace lookupd

@@ -27,6 +27,9 @@ PACKAGES=(
     # the yardsticks beside lumeno-geocode in scripts/bench-geocode.sh: a private PostGIS
     # cluster (started and stopped by the script) and GeoPandas under Debian's python3
     postgresql-15-postgis-3 python3-geopandas python3-rtree  # rtree: sjoin's spatial index
+    # clients nobody here wrote, in the tests: geopy against the JSON route, GDAL's ogrinfo
+    # reading the batch tool's GeoJSON
+    python3-geopy gdal-bin
 )
 
 if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then

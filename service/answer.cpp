@@ -1,6 +1,7 @@
 #include "service/answer.h"
 
 #include "index/answer_text.h"
+#include "index/crs.h"
 
 #include <limits>
 
@@ -50,7 +51,11 @@ Reply Answerer::Answer(const std::multimap<std::string, std::string>& params) co
     if (*service != "gettext")
         return Reply{400, "400 Bad Request: parameter service must be gettext"};
 
-    Match m = m_index.Lookup(v[0], v[1], v[2]);
+    Crs crs = Crs::kWgs84;
+    if (const std::string* c = First(params, "coordtype"); c && !ParseCrs(*c, crs))
+        return Reply{400, std::string("400 Bad Request: parameter coordtype must be one of ") + KnownCrsNames()};
+
+    Match m = m_index.Lookup(v[0], v[1], v[2], crs);
     Reply r{200, ""};
     switch (m.kind) {
         case Match::kInside:

@@ -100,9 +100,16 @@ HttpReply Route(const Answerer& answerer, std::string_view method, std::string_v
         return HttpReply{404, kNotFound, "text/plain"};
     if (path == "/healthz")
         return ready ? HttpReply{200, "ready", "text/plain"} : HttpReply{503, "stopping", "text/plain"};
+    const std::string_view query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+    if (path == "/reverse") {
+        JsonReply r = answerer.Json().Answer(ParseQuery(query));
+        HttpReply reply{r.status, std::move(r.body), "application/json; charset=utf-8"};
+        reply.anyOrigin = true;
+        return reply;
+    }
     if (path != "/GetTextByPos")
         return HttpReply{404, kNotFound, "text/plain"};
-    Reply r = answerer.Answer(ParseQuery(q == std::string_view::npos ? std::string_view() : target.substr(q + 1)));
+    Reply r = answerer.Answer(ParseQuery(query));
     return HttpReply{r.status, std::move(r.body), "text/plain; charset=GBK", r.code};
 }
 
@@ -115,6 +122,8 @@ void PutReplyHead(std::string& out, const HttpReply& reply, bool keepAlive) {
     out.append(reason.data(), reason.size());
     out += "\r\nContent-Type: ";
     out += reply.contentType;
+    if (reply.anyOrigin)
+        out += "\r\nAccess-Control-Allow-Origin: *";
     if (reply.districtCode) {
         out += "\r\nX-District-Code: ";
         out += std::to_string(reply.districtCode);

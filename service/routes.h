@@ -22,6 +22,8 @@ struct HttpReply {
     // Sent as X-District-Code where not 0: the batch tool's codes through the service. The
     // program reads only Content-Length, so the extra line changes nothing for it.
     uint32_t districtCode = 0;
+    // Sent with Access-Control-Allow-Origin: *, so that a page from anywhere may ask.
+    bool anyOrigin = false;
 };
 
 // Longer targets are refused with 414 before any parsing.
