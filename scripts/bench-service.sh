@@ -207,8 +207,15 @@ done = function(summary, latency, requests)
                            e.connect + e.read + e.write + e.timeout + e.status))
 end
 LUA
-sed '1i HEADERS = {["Connection"] = "close"}' "$TMP/points.lua" >"$TMP/close.lua"
-sed '1i HEADERS = {}' "$TMP/points.lua" >"$TMP/keep.lua"
+# The JSON route with the same points, in degrees.
+sed 's|string.format("/GetTextByPos?x=%d&y=%d&radius=6000&service=gettext",|string.format("/reverse?lon=%.6f\&lat=%.6f", 1 / 360000 *|; s|nextint(1227051, 19280853))|nextint(1227051, 19280853) / 360000)|' \
+    "$TMP/points.lua" >"$TMP/json-points.lua"
+grep -q '/reverse?lon=' "$TMP/json-points.lua" || { echo "bench: the JSON route's requests were not made" >&2; exit 1; }
+for kind in text json; do
+    src=$([ $kind = text ] && echo "$TMP/points.lua" || echo "$TMP/json-points.lua")
+    sed '1i HEADERS = {["Connection"] = "close"}' "$src" >"$TMP/close-$kind.lua"
+    sed '1i HEADERS = {}' "$src" >"$TMP/keep-$kind.lua"
+done
 
 # Prints "requests/s p50_ms p99_ms errors" for one wrk run, from the script's done() line.
 run_wrk() {  # port, lua
@@ -221,8 +228,10 @@ run_wrk() {  # port, lua
 # the server, so fewer of the server's own may do better. The runs alternate round by round,
 # since this machine's speed drifts over minutes; each line gives the medians of its rounds,
 # and the best of each side (by median requests/s) are compared.
-CONFIGS=("service, $(nproc) loops:$PORT" "service, 1 loop:$ONE_PORT" "nginx, $(nproc) workers:$NGINX_PORT"
-         "nginx, 1 worker:$NGINX_ONE_PORT")
+# The service's JSON route runs beside its text route, on the same servers.
+CONFIGS=("service, $(nproc) loops:$PORT:text" "service, 1 loop:$ONE_PORT:text"
+         "service JSON, $(nproc) loops:$PORT:json" "service JSON, 1 loop:$ONE_PORT:json"
+         "nginx, $(nproc) workers:$NGINX_PORT:text" "nginx, 1 worker:$NGINX_ONE_PORT:text")
 echo "== HTTP load: wrk -t2 -c$CONNS -d${DURATION}s, the same requests to each, $ROUNDS rounds"
 printf '%-28s %-22s %9s %8s %8s  %s\n' "load" "server" "r/s" "p50 ms" "p99 ms" "r/s of each round"
 for mode in close keep; do
@@ -230,8 +239,9 @@ for mode in close keep; do
     : >"$TMP/$mode.runs"
     for round in $(seq 1 "$ROUNDS"); do
         for config in "${CONFIGS[@]}"; do
-            read -r rps p50 p99 err < <(run_wrk "${config##*:}" "$TMP/$mode.lua")
-            echo "${config%:*}|$rps|$p50|$p99|$err" >>"$TMP/$mode.runs"
+            IFS=: read -r name port kind <<<"$config"
+            read -r rps p50 p99 err < <(run_wrk "$port" "$TMP/$mode-$kind.lua")
+            echo "$name|$rps|$p50|$p99|$err" >>"$TMP/$mode.runs"
         done
     done
     # Per server: the medians of its rounds, then the best of each side compared.
@@ -249,11 +259,13 @@ for mode in close keep; do
                 rps = median(a, n[name]); q = median(c, n[name])
                 printf "%-28s %-22s %9.0f %8.3f %8.3f  %s%s\n", label, name, rps, median(b, n[name]), q, each[name],
                        err[name] ? "  (errors or non-2xx answers: " err[name] ")" : ""
-                side = name ~ /^service/ ? "s" : "n"
+                side = name ~ /^service JSON/ ? "j" : name ~ /^service/ ? "s" : "n"
                 if (rps > best[side]) { best[side] = rps; bestp99[side] = q; who[side] = name }
             }
             printf "%s, the best of each (%s; %s): r/s ratio %.2f, p99 ratio %.2f\n", label, who["s"], who["n"],
                    best["n"] ? best["s"] / best["n"] : 0, bestp99["n"] ? bestp99["s"] / bestp99["n"] : 0
+            printf "%s, the JSON route against the text route (best of each: %s; %s): r/s ratio %.2f (goal 0.90 or more), p99 ratio %.2f\n",
+                   label, who["j"], who["s"], best["s"] ? best["j"] / best["s"] : 0, bestp99["s"] ? bestp99["j"] / bestp99["s"] : 0
         }' "$TMP/$mode.runs"
 done
 echo "service resident memory after the load: $(rss "$SVC_PID") (peak $(awk '/VmHWM/ {print $2, $3}' "/proc/$SVC_PID/status")); $(private "$SVC_PID")"
@@ -269,7 +281,7 @@ if [ "${BENCH_WINDOWS:-1}" != 0 ] && [ -f "$WIN_EXE" ]; then
     echo "start-up time under Wine: $ms ms to the first accepted connection"
     sed -n 's/^lumeno-lookupd: //p' "$TMP/wine.log" | tr -d '\r'
     for mode in close keep; do
-        read -r w_rps w_p50 w_p99 w_err < <(run_wrk "$WINE_PORT" "$TMP/$mode.lua")
+        read -r w_rps w_p50 w_p99 w_err < <(run_wrk "$WINE_PORT" "$TMP/$mode-text.lua")
         echo "$([ $mode = close ] && echo "new connection per request" || echo "keep-alive"): $w_rps requests/s, p50 $w_p50 ms, p99 $w_p99 ms, errors $w_err"
     done
     wpid=$(pgrep -f "lumeno-lookupd.exe --listen 127.0.0.1:$WINE_PORT" | head -1 || true)
