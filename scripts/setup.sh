@@ -30,6 +30,10 @@ PACKAGES=(
     # clients nobody here wrote, in the tests: geopy against the JSON route, GDAL's ogrinfo
     # reading the batch tool's GeoJSON
     python3-geopy gdal-bin
+    # the PostgreSQL extension, built with PGXS against the server's headers
+    postgresql-server-dev-15
+    # the service's map page, tested in a real browser
+    chromium chromium-driver python3-selenium
 )
 
 if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
