@@ -246,8 +246,8 @@ TEST(HttpTransferHeader, LinesComeInPiecesAndCycle) {
         EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), n);
     EXPECT_EQ(std::string(line, 2), "\r\n");
     EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), -1);
-    EXPECT_EQ(transfer.ReadHeaderLine(line, sizeof(line)), 4);
-    EXPECT_EQ(std::string(line, 4), "HTTP");
+    EXPECT_EQ(transfer.ReadHeaderLine(line, 1), 1);  // room for one byte: one byte
+    EXPECT_EQ(line[0], 'H');
 }
 
 }  // namespace
