@@ -50,6 +50,10 @@ TEST(LookupLocationText, SendsTheRequestAndGivesCodeAndText) {
         EXPECT_EQ(reply.nCode, c.code) << c.name;
         EXPECT_EQ(reply.strText, c.text.c_str()) << c.name;
         EXPECT_EQ(peer.connections(), 1) << c.name;
+        // A silent peer is left by the client's time-out, long before the peer's own.
+        if (c.script.back().kind == FakeHttpPeer::Step::StallUntilClientCloses) {
+            EXPECT_TRUE(peer.clientClosed()) << c.name;
+        }
         EXPECT_EQ(peer.request().substr(0, 94),
                   "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n");
     }
@@ -70,6 +74,16 @@ TEST(LookupLocationText, NoServerListening) {
     int port = FreeLoopbackPort();
     ASSERT_NE(port, 0);
     EXPECT_EQ(Ask(port).nCode, kLookupFailed);
+}
+
+// A time-out of 0 would let every wait last for ever, and the systems take
+// -1000 as no bound or as no wait at all: such a lookup is not even started.
+TEST(LookupLocationText, RefusesATimeOutThatBoundsNothing) {
+    FakeHttpPeer peer({FakeHttpPeer::Send(Reply("somewhere"))});
+    const std::string host = "127.0.0.1:" + std::to_string(peer.port());
+    for (int timeout : {0, -1000})
+        EXPECT_EQ(LookupLocationText(host.c_str(), kExample, timeout).nCode, kLookupFailed) << timeout;
+    EXPECT_EQ(peer.connections(), 0);
 }
 
 }  // namespace
