@@ -3,8 +3,10 @@
 // body receive, including peers that misbehave.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fake_http_peer.h"
 #include "core/HttpTransfer.h"
@@ -201,6 +203,38 @@ TEST(HttpTransferConnect, ReuseReconnects) {
     EXPECT_EQ(ReceiveAll(transfer), "again");
     EXPECT_EQ(second.connections(), 1);
     EXPECT_EQ(second.request(), "GET /again HTTP/1.0\r\n\r\n");
+}
+
+// The receive time-out also bounds connecting. A listener whose queue is full
+// leaves a new connection unanswered; Connect gives up after the time-out
+// instead of the system's minutes.
+TEST(HttpTransferConnect, ReceiveTimeOutBoundsConnecting) {
+    struct Sockets {
+        std::vector<net::socket_t> all;
+        ~Sockets() {
+            for (net::socket_t s : all)
+                net::Close(s);
+        }
+    } sockets;
+    int port = 0;
+    sockets.all.push_back(net::ListenLoopback(0, &port));
+    ASSERT_NE(sockets.all.back(), net::kInvalidSocket);
+    const unsigned char loopback[4] = {127, 0, 0, 1};
+    // Nothing accepts: connections queue up until the first one left unanswered.
+    for (bool answered = true; answered && sockets.all.size() < 64;) {
+        sockets.all.push_back(net::OpenTcp());
+        ASSERT_NE(sockets.all.back(), net::kInvalidSocket);
+        answered = net::Connect(sockets.all.back(), loopback, port, 200) == 0;
+    }
+
+    CHttpTransfer transfer;
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    ASSERT_EQ(transfer.SetTimeout(300, 0), 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(transfer.Connect("127.0.0.1", port), 0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(250));  // it did wait: the queue was full
+    EXPECT_LT(waited, std::chrono::milliseconds(FakeHttpPeer::kWaitLimitMs));
 }
 
 // Header accessors on a fixed header: field lookup is a plain case-sensitive
