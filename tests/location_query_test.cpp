@@ -5,6 +5,12 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include "fake_http_peer.h"
 #include "core/LocationQuery.h"
 
@@ -70,20 +76,34 @@ TEST(LookupLocationText, AssemblesAReplyOfManyPieces) {
     EXPECT_EQ(Ask(peer.port()).strText, body.c_str());
 }
 
-TEST(LookupLocationText, NoServerListening) {
-    int port = FreeLoopbackPort();
-    ASSERT_NE(port, 0);
-    EXPECT_EQ(Ask(port).nCode, kLookupFailed);
-}
-
-// A time-out of 0 would let every wait last for ever, and the systems take
-// -1000 as no bound or as no wait at all: such a lookup is not even started.
-TEST(LookupLocationText, RefusesATimeOutThatBoundsNothing) {
+// Each of these fails before a request is sent, with no reply taken for one.
+TEST(LookupLocationText, FailsWithoutAnExchange) {
     FakeHttpPeer peer({FakeHttpPeer::Send(Reply("somewhere"))});
     const std::string host = "127.0.0.1:" + std::to_string(peer.port());
+    // A time-out of 0 would let every wait last for ever, and the systems take
+    // -1000 as no bound or as no wait at all.
     for (int timeout : {0, -1000})
         EXPECT_EQ(LookupLocationText(host.c_str(), kExample, timeout).nCode, kLookupFailed) << timeout;
+#ifndef _WIN32
+    // No descriptor left for a socket, as in a long batch run; a Windows
+    // process has no such limit to lower.
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const int code = LookupLocationText(host.c_str(), kExample, 300).nCode;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(code, kLookupFailed);
+#endif
     EXPECT_EQ(peer.connections(), 0);
+
+    int closedPort = FreeLoopbackPort();
+    ASSERT_NE(closedPort, 0);
+    EXPECT_EQ(Ask(closedPort).nCode, kLookupFailed);
 }
 
 }  // namespace
