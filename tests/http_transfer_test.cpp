@@ -60,6 +60,7 @@ TEST(HttpTransferUnconnected, ReportsNothingAndSendsNothing) {
     EXPECT_EQ(transfer.Connect("127.0.0.1", closedPort), 0);  // no socket yet
     ASSERT_EQ(transfer.CreateSocket(), 1);
     EXPECT_EQ(transfer.Connect("127.0.0.1", closedPort), 0);
+    EXPECT_EQ(transfer.Connect("::1", closedPort), 0);  // a name with no IPv4 address
     EXPECT_EQ(transfer.SendRequest(), 0);
 }
 
@@ -96,26 +97,28 @@ TEST(HttpTransferRequest, RangeLine) {
     }
 }
 
-// A request that does not fit the 1024-byte buffer is refused whole, and a
-// refused request is never sent.
+// A request that does not fit the 1024-byte buffer is refused whole and never
+// sent; one that fills it exactly is sent whole.
 TEST(HttpTransferRequest, RefusesWhatDoesNotFit) {
+    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply)});
     CHttpTransfer transfer;
+    ASSERT_EQ(transfer.CreateSocket(), 1);
+    ASSERT_EQ(transfer.SetTimeout(FakeHttpPeer::kWaitLimitMs, 0), 1);
+    ASSERT_EQ(transfer.Connect("127.0.0.1", peer.port()), 1);
     int length = -1;
     std::string fits(1023 - (sizeof(kExpectedRequest) - 1 - std::strlen(kRequestPath)), 'p');
-    EXPECT_EQ(std::string(transfer.BuildRequest("127.0.0.1", fits.c_str(), length, nullptr, nullptr, 0, 0)).size(),
-              1023u);
-    EXPECT_EQ(length, 1023);
-
     std::string tooLong = fits + "p";
     EXPECT_STREQ(transfer.BuildRequest("127.0.0.1", tooLong.c_str(), length, nullptr, nullptr, 0, 0), "");
     EXPECT_EQ(length, 0);
-
-    FakeHttpPeer peer({FakeHttpPeer::Send(kShortReply)});
-    ASSERT_EQ(transfer.CreateSocket(), 1);
-    ASSERT_EQ(transfer.Connect("127.0.0.1", peer.port()), 1);
     EXPECT_EQ(transfer.SendRequest(), 0);
     EXPECT_EQ(transfer.GetStatusCode(), -1);
-    transfer.Close();  // lets the peer stop waiting for a request
+
+    std::string request = transfer.BuildRequest("127.0.0.1", fits.c_str(), length, nullptr, nullptr, 0, 0);
+    EXPECT_EQ(request.size(), 1023u);
+    EXPECT_EQ(length, 1023);
+    EXPECT_EQ(transfer.SendRequest(), 1);
+    EXPECT_EQ(transfer.GetStatusCode(), 200);
+    EXPECT_EQ(peer.request(), request);
 }
 
 TEST(HttpTransferExchange, SendsExactBytesAndSplitsHeaderFromBody) {
@@ -172,7 +175,7 @@ TEST(HttpTransferExchange, TimeOutAndDestructorClose) {
     CHttpTransfer transfer;
     Exchange(transfer, timedOut);
     ASSERT_EQ(transfer.SetTimeout(1000, 1), 1);  // whole seconds, for sending
-    ASSERT_EQ(transfer.SetTimeout(200, 0), 1);
+    ASSERT_EQ(transfer.SetTimeout(1, 0), 1);     // the shortest there is
     char buffer[8];
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), -1);
     EXPECT_EQ(transfer.Receive(buffer, sizeof(buffer)), 0);
