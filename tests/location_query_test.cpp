@@ -66,14 +66,17 @@ TEST(LookupLocationText, SendsTheRequestAndGivesCodeAndText) {
 }
 
 // A header that arrives one byte per write must be read to its empty line,
-// and the body pieces after it assembled in order.
+// and the body pieces after it assembled in order, up to the cut at 4095
+// bytes. The body pauses one byte short of the cut, so that a receive ends there.
 TEST(LookupLocationText, AssemblesAReplyOfManyPieces) {
-    std::string body = Letters(3000);
-    Script script = FakeHttpPeer::Trickle(Header("Content-Length: 3000\r\n"), 1);
-    Script pieces = FakeHttpPeer::Trickle(body, 333);
+    std::string body = Letters(5000);
+    Script script = FakeHttpPeer::Trickle(Header("Content-Length: 5000\r\n"), 1);
+    Script pieces = FakeHttpPeer::Trickle(body.substr(0, 4094), 178);
     script.insert(script.end(), pieces.begin(), pieces.end());
+    script.push_back(FakeHttpPeer::Pause(100));
+    script.push_back(FakeHttpPeer::Send(body.substr(4094)));
     FakeHttpPeer peer(script);
-    EXPECT_EQ(Ask(peer.port()).strText, body.c_str());
+    EXPECT_EQ(Ask(peer.port()).strText, body.substr(0, 4095).c_str());
 }
 
 // Each of these fails before a request is sent, with no reply taken for one.
