@@ -5,6 +5,12 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include "fake_http_peer.h"
 #include "core/LocationQuery.h"
 
@@ -50,26 +56,57 @@ TEST(LookupLocationText, SendsTheRequestAndGivesCodeAndText) {
         EXPECT_EQ(reply.nCode, c.code) << c.name;
         EXPECT_EQ(reply.strText, c.text.c_str()) << c.name;
         EXPECT_EQ(peer.connections(), 1) << c.name;
+        // A silent peer is left by the client's time-out, long before the peer's own.
+        if (c.script.back().kind == FakeHttpPeer::Step::StallUntilClientCloses) {
+            EXPECT_TRUE(peer.clientClosed()) << c.name;
+        }
         EXPECT_EQ(peer.request().substr(0, 94),
                   "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n");
     }
 }
 
 // A header that arrives one byte per write must be read to its empty line,
-// and the body pieces after it assembled in order.
+// and the body pieces after it assembled in order, up to the cut at 4095
+// bytes. The body pauses one byte short of the cut, so that a receive ends there.
 TEST(LookupLocationText, AssemblesAReplyOfManyPieces) {
-    std::string body = Letters(3000);
-    Script script = FakeHttpPeer::Trickle(Header("Content-Length: 3000\r\n"), 1);
-    Script pieces = FakeHttpPeer::Trickle(body, 333);
+    std::string body = Letters(5000);
+    Script script = FakeHttpPeer::Trickle(Header("Content-Length: 5000\r\n"), 1);
+    Script pieces = FakeHttpPeer::Trickle(body.substr(0, 4094), 178);
     script.insert(script.end(), pieces.begin(), pieces.end());
+    script.push_back(FakeHttpPeer::Pause(100));
+    script.push_back(FakeHttpPeer::Send(body.substr(4094)));
     FakeHttpPeer peer(script);
-    EXPECT_EQ(Ask(peer.port()).strText, body.c_str());
+    EXPECT_EQ(Ask(peer.port()).strText, body.substr(0, 4095).c_str());
 }
 
-TEST(LookupLocationText, NoServerListening) {
-    int port = FreeLoopbackPort();
-    ASSERT_NE(port, 0);
-    EXPECT_EQ(Ask(port).nCode, kLookupFailed);
+// Each of these fails before a request is sent, with no reply taken for one.
+TEST(LookupLocationText, FailsWithoutAnExchange) {
+    FakeHttpPeer peer({FakeHttpPeer::Send(Reply("somewhere"))});
+    const std::string host = "127.0.0.1:" + std::to_string(peer.port());
+    // A time-out of 0 would let every wait last for ever, and the systems take
+    // -1000 as no bound or as no wait at all.
+    for (int timeout : {0, -1000})
+        EXPECT_EQ(LookupLocationText(host.c_str(), kExample, timeout).nCode, kLookupFailed) << timeout;
+#ifndef _WIN32
+    // No descriptor left for a socket, as in a long batch run; a Windows
+    // process has no such limit to lower.
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const int code = LookupLocationText(host.c_str(), kExample, 300).nCode;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(code, kLookupFailed);
+#endif
+    EXPECT_EQ(peer.connections(), 0);
+
+    int closedPort = FreeLoopbackPort();
+    ASSERT_NE(closedPort, 0);
+    EXPECT_EQ(Ask(closedPort).nCode, kLookupFailed);
 }
 
 }  // namespace

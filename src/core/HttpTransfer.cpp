@@ -44,11 +44,8 @@ private:
 CHttpTransfer::CHttpTransfer()
     : m_szRequest(),
       m_szHeader(),
-      m_nPort(kDefaultPort),
-      m_szServerAddr(),
       m_bConnected(0),
       m_hSocket(0),
-      m_pHostEnt(nullptr),
       m_nLinePos(0),
       m_bHeaderRead(0),
       m_nHeaderLen(-1),
@@ -79,12 +76,10 @@ int CHttpTransfer::Connect(const char* pszHost, int nPort) {
     }
     if (m_hSocket == 0 || m_hSocket == net::kInvalidSocket)
         return 0;
-    m_nPort = nPort;
-    m_pHostEnt = net::Resolve(pszHost);
+    // The resolver's record belongs to the socket library and is never freed.
     unsigned char bytes[4];
-    if (!net::FirstAddress(m_pHostEnt, bytes))
+    if (!net::FirstAddress(net::Resolve(pszHost), bytes))
         return 0;
-    std::snprintf(m_szServerAddr, sizeof(m_szServerAddr), "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
 
     // A silent peer must not block the caller for ever: the receive time-out,
     // when one is set, bounds the connection attempt too.
@@ -201,7 +196,9 @@ int CHttpTransfer::Close() {
 }
 
 int CHttpTransfer::SetTimeout(int nMilliseconds, int bForSend) {
-    if (m_hSocket == 0 || m_hSocket == net::kInvalidSocket)
+    // 0 would lift the bound altogether, and a negative value means no bound,
+    // an instant failure or an error depending on the system: never a wait.
+    if (nMilliseconds <= 0 || m_hSocket == 0 || m_hSocket == net::kInvalidSocket)
         return 0;
     if (net::SetTimeout(m_hSocket, bForSend != 0, nMilliseconds) != 0)
         return 0;

@@ -10,8 +10,6 @@ class CHttpTransfer {
 public:
     static constexpr int kRequestSize = 1024;
     static constexpr int kHeaderSize = 1024;
-    static constexpr int kAddressSize = 256;
-    static constexpr int kDefaultPort = 80;
     // Bound on connecting when no receive time-out has been set.
     static constexpr int kDefaultConnectTimeoutMs = 100000;
 
@@ -44,7 +42,8 @@ public:
     int Receive(char* pBuffer, int nSize);
     // 1: closed, or there was no socket; 0: the library refused to close it.
     int Close();
-    // Receive (bForSend 0) or send time-out in milliseconds. 1: set.
+    // Receive (bForSend 0) or send time-out in milliseconds. 1: set; 0: no
+    // socket, the library refused, or nMilliseconds is not positive.
     int SetTimeout(int nMilliseconds, int bForSend);
     // Hands out the header line by line (pieces of at most nMaxLength bytes,
     // no terminator written); -1 after the last line, and the next call
@@ -61,11 +60,8 @@ public:
 private:
     char m_szRequest[kRequestSize];
     char m_szHeader[kHeaderSize];
-    int m_nPort;
-    char m_szServerAddr[kAddressSize];
     int m_bConnected;
-    net::socket_t m_hSocket;    // 0: no socket
-    const hostent* m_pHostEnt;  // the socket library's, never freed
+    net::socket_t m_hSocket;  // 0: no socket
     int m_nLinePos;
     int m_bHeaderRead;
     int m_nHeaderLen;
