@@ -15,6 +15,7 @@ constexpr int32_t kRegionBottom = 19280853;
 
 constexpr int kReceiveChunk = 1024;
 constexpr int kLengthFieldSize = 30;
+constexpr int kHeaderLineSize = 256;
 
 // The exchange itself; the body is received into the caller's zeroed buffer.
 int Exchange(const char* pszHost, MapPoint point, int nReceiveTimeoutMs, char (&body)[kLookupBodyBufferSize]) {
@@ -33,16 +34,20 @@ int Exchange(const char* pszHost, MapPoint point, int nReceiveTimeoutMs, char (&
 
     if (!transfer.CreateSocket())
         return kLookupFailed;
-    // Set once, before connecting: the receive time-out bounds the connection
-    // attempt, the header read and each receive of the body, so a silent
-    // server cannot hang the window.
+    // Set before connecting, the receive time-out also bounds the connection
+    // attempt and the header read, so a silent server cannot hang the window.
     if (!transfer.SetTimeout(nReceiveTimeoutMs, 0))
         return kLookupFailed;
     if (!transfer.Connect(server, port))
         return kLookupFailed;
     if (!transfer.SendRequest(nullptr, 0))
         return kLookupFailed;
+    if (!transfer.SetTimeout(nReceiveTimeoutMs, 0))
+        return kLookupFailed;
 
+    char line[kHeaderLineSize];
+    while (transfer.ReadHeaderLine(line, kHeaderLineSize) != -1) {
+    }
     if (transfer.GetStatusCode() == 404)
         return kLookupNotFound;
 
