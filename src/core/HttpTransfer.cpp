@@ -44,8 +44,11 @@ private:
 CHttpTransfer::CHttpTransfer()
     : m_szRequest(),
       m_szHeader(),
+      m_nPort(kDefaultPort),
+      m_szServerAddr(),
       m_bConnected(0),
       m_hSocket(0),
+      m_pHostEnt(nullptr),
       m_nLinePos(0),
       m_bHeaderRead(0),
       m_nHeaderLen(-1),
@@ -76,10 +79,12 @@ int CHttpTransfer::Connect(const char* pszHost, int nPort) {
     }
     if (m_hSocket == 0 || m_hSocket == net::kInvalidSocket)
         return 0;
-    // The resolver's record belongs to the socket library and is never freed.
+    m_nPort = nPort;
+    m_pHostEnt = net::Resolve(pszHost);
     unsigned char bytes[4];
-    if (!net::FirstAddress(net::Resolve(pszHost), bytes))
+    if (!net::FirstAddress(m_pHostEnt, bytes))
         return 0;
+    std::snprintf(m_szServerAddr, sizeof(m_szServerAddr), "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
 
     // A silent peer must not block the caller for ever: the receive time-out,
     // when one is set, bounds the connection attempt too.

@@ -10,6 +10,8 @@ class CHttpTransfer {
 public:
     static constexpr int kRequestSize = 1024;
     static constexpr int kHeaderSize = 1024;
+    static constexpr int kAddressSize = 256;
+    static constexpr int kDefaultPort = 80;
     // Bound on connecting when no receive time-out has been set.
     static constexpr int kDefaultConnectTimeoutMs = 100000;
 
@@ -60,8 +62,11 @@ public:
 private:
     char m_szRequest[kRequestSize];
     char m_szHeader[kHeaderSize];
+    int m_nPort;
+    char m_szServerAddr[kAddressSize];
     int m_bConnected;
-    net::socket_t m_hSocket;  // 0: no socket
+    net::socket_t m_hSocket;    // 0: no socket
+    const hostent* m_pHostEnt;  // the socket library's, never freed
     int m_nLinePos;
     int m_bHeaderRead;
     int m_nHeaderLen;
