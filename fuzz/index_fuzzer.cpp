@@ -20,6 +20,8 @@
 #include "index/geo.h"
 #include "index/pieces.h"
 #include "index/place_index.h"
+#include "indexer/index_writer.h"
+#include "indexer/piece_cutter.h"
 
 namespace {
 

@@ -20,11 +20,15 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "service/answer.h"
 #include "fuzz_check.h"
 #include "index/geo.h"
 #include "index/pieces.h"
 #include "index/place_index.h"
+#include "indexer/index_writer.h"
+#include "indexer/piece_cutter.h"
 #include "service/routes.h"
 
 namespace {
@@ -99,6 +103,23 @@ void CheckReply(const lookupd::Reply& reply, const Params& params) {
     }
 }
 
+// The JSON route's answer: always JSON, an address or "Unable to geocode" when 200, an error
+// that names a parameter when 400.
+void CheckJson(const lookupd::JsonReply& reply) {
+    FUZZ_CHECK(reply.status == 200 || reply.status == 400);
+    const nlohmann::json j = nlohmann::json::parse(reply.body, nullptr, false);
+    FUZZ_CHECK(!j.is_discarded() && j.is_object());
+    if (reply.status == 400) {
+        FUZZ_CHECK(j["error"]["message"].get<std::string>().rfind("Parameter '", 0) == 0);
+    } else if (j.contains("error")) {
+        FUZZ_CHECK(j["error"] == "Unable to geocode");
+    } else {
+        const nlohmann::json& p = j.contains("features") ? j["features"][0]["properties"] : j;
+        const std::string display = p.contains("geocoding") ? p["geocoding"]["label"] : p["display_name"];
+        FUZZ_CHECK(display.size() > 8 && display.compare(display.size() - 8, 8, ", \xE4\xB8\xAD\xE5\x9B\xBD") == 0);
+    }
+}
+
 // One connection's bytes through the service's own read step: each request it completes is
 // routed; a refusal ends the connection, as it does in the service.
 void Serve(const std::string& input) {
@@ -124,6 +145,8 @@ void Serve(const std::string& input) {
         FUZZ_CHECK(r.contentType != nullptr && !r.body.empty());
         if (target.size() > lookupd::kMaxTarget)
             FUZZ_CHECK(r.status == 414);
+        else if (method == "GET" && target.compare(0, target.find('?'), "/reverse") == 0)
+            CheckJson(lookupd::JsonReply{r.status, r.body});
         else if (method == "GET" && target.compare(0, target.find('?'), "/GetTextByPos") == 0) {
             size_t q = target.find('?');
             CheckReply(lookupd::Reply{r.status, r.body},
@@ -140,9 +163,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
     if ((data[0] & 1) == 0) {
         Serve(input);
-    } else {
+    } else if ((data[0] & 2) == 0) {
         Params params = lookupd::ParseQuery(input);
         CheckReply(TheAnswerer().Answer(params), params);
+    } else {
+        CheckJson(TheAnswerer().Json().Answer(lookupd::ParseQuery(input)));
     }
     return 0;
 }
