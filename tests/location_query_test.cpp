@@ -83,10 +83,6 @@ TEST(LookupLocationText, AssemblesAReplyOfManyPieces) {
 TEST(LookupLocationText, FailsWithoutAnExchange) {
     FakeHttpPeer peer({FakeHttpPeer::Send(Reply("somewhere"))});
     const std::string host = "127.0.0.1:" + std::to_string(peer.port());
-    // A time-out of 0 would let every wait last for ever, and the systems take
-    // -1000 as no bound or as no wait at all.
-    for (int timeout : {0, -1000})
-        EXPECT_EQ(LookupLocationText(host.c_str(), kExample, timeout).nCode, kLookupFailed) << timeout;
 #ifndef _WIN32
     // No descriptor left for a socket, as in a long batch run; a Windows
     // process has no such limit to lower.

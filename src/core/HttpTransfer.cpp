@@ -201,9 +201,7 @@ int CHttpTransfer::Close() {
 }
 
 int CHttpTransfer::SetTimeout(int nMilliseconds, int bForSend) {
-    // 0 would lift the bound altogether, and a negative value means no bound,
-    // an instant failure or an error depending on the system: never a wait.
-    if (nMilliseconds <= 0 || m_hSocket == 0 || m_hSocket == net::kInvalidSocket)
+    if (m_hSocket == 0 || m_hSocket == net::kInvalidSocket)
         return 0;
     if (net::SetTimeout(m_hSocket, bForSend != 0, nMilliseconds) != 0)
         return 0;

@@ -44,8 +44,7 @@ public:
     int Receive(char* pBuffer, int nSize);
     // 1: closed, or there was no socket; 0: the library refused to close it.
     int Close();
-    // Receive (bForSend 0) or send time-out in milliseconds. 1: set; 0: no
-    // socket, the library refused, or nMilliseconds is not positive.
+    // Receive (bForSend 0) or send time-out in milliseconds. 1: set.
     int SetTimeout(int nMilliseconds, int bForSend);
     // Hands out the header line by line (pieces of at most nMaxLength bytes,
     // no terminator written); -1 after the last line, and the next call

@@ -14,8 +14,7 @@ enum : int {
     kLookupNotFound = 1,       // status 404
     kLookupClosedEarly = 2,    // the peer closed before Content-Length bytes arrived
     kLookupReceiveFailed = 3,  // a receive failed or timed out
-    kLookupFailed = 4,         // no socket, a time-out not positive, no connection, not sent,
-                               // no usable Content-Length
+    kLookupFailed = 4,         // no socket, no connection, not sent, no usable Content-Length
 };
 
 constexpr int kLookupReceiveTimeoutMs = 100000;
