@@ -159,7 +159,8 @@ done
     i=0
     for port in "${SHARD_PORTS[@]}"; do
         echo "CREATE SERVER shard$i FOREIGN DATA WRAPPER postgres_fdw OPTIONS (host '$TMP', port '$port',
-                  dbname 'postgres', extensions 'lumeno', fetch_size '10000', batch_size '1000', async_capable 'true');
+                  dbname 'postgres', extensions 'lumeno', fetch_size '10000', batch_size '1000', async_capable 'true',
+                  use_remote_estimate 'true');
               CREATE USER MAPPING FOR CURRENT_USER SERVER shard$i OPTIONS (user 'bench');
               CREATE FOREIGN TABLE pts_$i PARTITION OF pts_sharded FOR VALUES WITH (MODULUS 2, REMAINDER $i)
                   SERVER shard$i OPTIONS (table_name 'pts');"

@@ -41,7 +41,7 @@ done
     i=0
     for port in "${SHARDS[@]}"; do
         echo "CREATE SERVER shard$i FOREIGN DATA WRAPPER postgres_fdw
-                  OPTIONS (host '$TMP', port '$port', dbname 'postgres', extensions 'lumeno');
+                  OPTIONS (host '$TMP', port '$port', dbname 'postgres', extensions 'lumeno', use_remote_estimate 'true');
               CREATE USER MAPPING FOR CURRENT_USER SERVER shard$i OPTIONS (user 'postgres');
               CREATE FOREIGN TABLE pts_$i PARTITION OF pts FOR VALUES WITH (MODULUS ${#SHARDS[@]}, REMAINDER $i)
                   SERVER shard$i OPTIONS (table_name 'pts');"
@@ -50,7 +50,7 @@ done
     # The points: random over China and the seas around it (some near a coast, some outside
     # the region), each read as WGS-84 and as the system its row names; the same rows kept on
     # the coordinator alone.
-    echo "SELECT setseed(0.25);
+    echo "SELECT setseed(0.25) \\g /dev/null
           CREATE TABLE pts_local AS
               SELECT i AS id, 73 + random() * 62 AS lon, 17 + random() * 37 AS lat,
                      (ARRAY['wgs84', 'gcj02', 'bd09'])[1 + i % 3] AS crs
