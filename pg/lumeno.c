@@ -15,6 +15,7 @@
 #include "utils/builtins.h"
 #include "utils/date.h"
 #include "utils/guc.h"
+#include "utils/memutils.h"
 
 #include "lumeno_shim.h"
 
@@ -33,7 +34,8 @@ static char default_index[MAXPGPATH];
 /* Every district's three names as text, made once per loaded index so that a row costs no
  * copy of its own (the tuple copies them). In TopMemoryContext; NULL where the level is empty. */
 static text** name_texts = NULL;
-static size_t name_count = 0;
+static MemoryContext names_context = NULL;
+static uint64_t names_generation = 0; /* the load they were made for; 0: none */
 
 void _PG_init(void) {
     char share[MAXPGPATH];
@@ -62,30 +64,30 @@ static void use_index(void) {
         ereport(ERROR, (errcode(access(path, R_OK) != 0 ? ERRCODE_UNDEFINED_FILE : ERRCODE_DATA_CORRUPTED),
                         errmsg("lumeno: cannot use the index: %s", err),
                         errhint("lumeno.index names the file; it is \"%s\".", path)));
-    if (r > 0) {
-        MemoryContext old = MemoryContextSwitchTo(TopMemoryContext);
+    if (names_generation != lumeno_generation()) {
+        /* Made in a context of this query's until complete, so that an error half way (out of
+         * memory) leaves the old names or none, and the next call makes them again. */
+        MemoryContext made = AllocSetContextCreate(CurrentMemoryContext, "lumeno names", ALLOCSET_DEFAULT_SIZES);
+        MemoryContext old = MemoryContextSwitchTo(made);
         size_t n = lumeno_district_count();
+        text** texts = palloc0(sizeof(text*) * 3 * (n ? n : 1));
         size_t i;
 
-        if (name_texts) {
-            for (i = 0; i < 3 * name_count; ++i)
-                if (name_texts[i])
-                    pfree(name_texts[i]);
-            pfree(name_texts);
-            name_texts = NULL;
-        }
-        name_count = 0;
-        name_texts = palloc0(sizeof(text*) * 3 * (n ? n : 1));
         for (i = 0; i < n; ++i) {
             LumenoText p, f, c;
 
             lumeno_names((uint32_t)i, &p, &f, &c);
-            name_texts[3 * i] = maybe_text(p);
-            name_texts[3 * i + 1] = maybe_text(f);
-            name_texts[3 * i + 2] = maybe_text(c);
+            texts[3 * i] = maybe_text(p);
+            texts[3 * i + 1] = maybe_text(f);
+            texts[3 * i + 2] = maybe_text(c);
         }
-        name_count = n;
         MemoryContextSwitchTo(old);
+        MemoryContextSetParent(made, TopMemoryContext);
+        if (names_context)
+            MemoryContextDelete(names_context);
+        names_context = made;
+        name_texts = texts;
+        names_generation = lumeno_generation();
     }
 }
 

@@ -27,6 +27,7 @@ struct Loaded {
 
 // The backend's index: mapped read-only, so every backend shares the file's pages.
 std::unique_ptr<Loaded> g_loaded;
+uint64_t g_generation = 0;
 
 // Degrees to map units as the window and the batch tool take them: computed in binary floating
 // point and cut (not rounded). False for a value no map unit holds.
@@ -54,11 +55,16 @@ extern "C" int lumeno_use_index(const char* path, char* err, size_t errSize) {
         next->index.BuildCells();
         next->names = lookupd::DistrictNames(next->index);
         g_loaded = std::move(next);
+        ++g_generation;
         return 1;
     } catch (const std::exception& e) {
         std::snprintf(err, errSize, "%s: cannot load the index: %s", path, e.what());
         return -1;
     }
+}
+
+extern "C" uint64_t lumeno_generation(void) {
+    return g_generation;
 }
 
 extern "C" int lumeno_parse_crs(const char* name, size_t len, int* crs) {

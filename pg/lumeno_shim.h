@@ -37,6 +37,10 @@ typedef struct LumenoText {
  * previous index loaded, but the caller must not answer from it for this path. */
 int lumeno_use_index(const char* path, char* err, size_t errSize);
 
+/* Counts the loads that succeeded (1 after the first): what the caller made from the names of
+ * one load is stale once this changes. */
+uint64_t lumeno_generation(void);
+
 /* The system by a name users know it (any case); 0 for an unknown name. */
 int lumeno_parse_crs(const char* name, size_t len, int* crs);
 const char* lumeno_known_crs(void);
