@@ -25,9 +25,7 @@ SELECT (lumeno.district(113.67210, 34.70284, 'gcj02')).district AS gcj02,
 
 -- At sea off Pudong, within the near radius: the district and the metres to its border.
 SELECT * FROM lumeno.district(121.745, 31.295);
-SELECT lumeno.district_code(121.745, 31.295);
 
 -- A municipality has no prefecture; Taiwan's districts no division code.
 SELECT * FROM lumeno.district(116.3975, 39.9087);
 SELECT * FROM lumeno.district(121.5645, 25.0340);
-SELECT lumeno.district_code(121.5645, 25.0340);
