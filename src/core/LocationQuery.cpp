@@ -8,11 +8,6 @@
 
 namespace {
 
-constexpr int32_t kRegionLeft = 26440905;
-constexpr int32_t kRegionRight = 48630898;
-constexpr int32_t kRegionTop = 1227051;
-constexpr int32_t kRegionBottom = 19280853;
-
 constexpr int kReceiveChunk = 1024;
 constexpr int kLengthFieldSize = 30;
 constexpr int kHeaderLineSize = 256;
@@ -74,10 +69,6 @@ int Exchange(const char* pszHost, MapPoint point, int nReceiveTimeoutMs, char (&
 }
 
 }  // namespace
-
-bool IsInServiceRegion(MapPoint point) {
-    return point.x >= kRegionLeft && point.x < kRegionRight && point.y >= kRegionTop && point.y < kRegionBottom;
-}
 
 LookupReply LookupLocationText(const char* pszHost, MapPoint point, int nReceiveTimeoutMs) {
     char body[kLookupBodyBufferSize];

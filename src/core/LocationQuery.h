@@ -7,6 +7,7 @@
 
 #include "core/String.h"
 #include "core/MapPoint.h"
+#include "core/ServiceRegion.h"
 
 // Result codes of one lookup exchange.
 enum : int {
@@ -22,9 +23,6 @@ constexpr int kLookupBodyBufferSize = 4096;  // a body holds at most 4095 bytes
 
 inline constexpr char kWaitText[] = "正在请求,请稍等...";
 inline constexpr char kOutOfRegionText[] = "抱歉,请求的位置不在中国境内!";
-
-// Left and top edges inside, right and bottom edges outside.
-bool IsInServiceRegion(MapPoint point);
 
 struct LookupReply {
     int nCode;        // one of the kLookup codes

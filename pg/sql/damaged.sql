@@ -1,0 +1,23 @@
+-- Damaged index files (made by scripts/test-pg.sh in LUMENO_DAMAGED_DIR): an ERROR naming the
+-- file and the fault, never a crash and never a wrong name.
+SET client_min_messages = warning;
+CREATE EXTENSION IF NOT EXISTS lumeno;
+RESET client_min_messages;
+\getenv dir LUMENO_DAMAGED_DIR
+-- The messages name the test's own folder; it is shown as DIR.
+CREATE FUNCTION pg_temp.attempt(file text, lon float8, lat float8) RETURNS text LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM set_config('lumeno.index', file, false);
+    RETURN (lumeno.district(lon, lat)).district;
+EXCEPTION WHEN OTHERS THEN
+    RETURN SQLSTATE || ': ' || replace(SQLERRM, file, 'DIR/' || regexp_replace(file, '.*/', ''));
+END $$;
+-- Header and tables are checked when the file is loaded.
+SELECT pg_temp.attempt(:'dir' || '/bad-magic.idx', 113.65735, 34.79139167);
+SELECT pg_temp.attempt(:'dir' || '/truncated.idx', 113.65735, 34.79139167);
+SELECT pg_temp.attempt(:'dir' || '/bad-table.idx', 113.65735, 34.79139167);
+-- A piece's geometry is checked when a lookup needs it.
+SELECT pg_temp.attempt(:'dir' || '/bad-pieces.idx', 113.65735, 34.79139167);
+-- A good copy under another name answers; the session's setting decides.
+SELECT pg_temp.attempt(:'dir' || '/good.idx', 113.65735, 34.79139167);
+SELECT file = :'dir' || '/good.idx' AS loaded_copy, code_list_date IS NULL AS no_sidecar FROM lumeno.index_info();
