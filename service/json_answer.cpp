@@ -125,8 +125,9 @@ JsonReply JsonAnswerer::Answer(const std::multimap<std::string, std::string>& pa
     }
 
     const double lat = at[0], lon = at[1];
-    const Match m = m_index.Lookup(std::llround(lon * kMapUnitsPerDegree), std::llround(lat * kMapUnitsPerDegree),
-                                   kNearRadius, crs);
+    // Cut to map units, not rounded, as the window, the batch tool and the extension take degrees.
+    const Match m = m_index.Lookup(static_cast<int64_t>(lon * kMapUnitsPerDegree),
+                                   static_cast<int64_t>(lat * kMapUnitsPerDegree), kNearRadius, crs);
     if (m.kind == Match::kError)
         return JsonReply{500, "{\"error\":{\"code\":500,\"message\":\"the district index is damaged\"}}"};
     const DistrictName* name = m.kind == Match::kNone ? nullptr : &Names()[m.district];
