@@ -179,12 +179,14 @@ TEST(Gpx, PointsAttributesEntitiesAndComments) {
              Nul("<?xml version=\"1.0\"?>\n<!DOCTYPE gpx>\n<g:gpx xmlns:g=\"http://www.topografix.com/GPX/1/1\">\n"
                  "<wpt\n lat='34.5'\tlon = \"113.25\" >\n"
                  "  <name>A &amp; B &#233;&#x20AC;&#128;&#x1F600; &#0;&#xD800;&#x;&bogus;</name>\n"
-                 "  <ele> 12.5 </ele><time><![CDATA[20]>23]]]></time>\n"
+                 "  <ele> 12.5 </ele>7</ele><time><![CDATA[20]>23]]]></time>\n"  // a stray end tag ends nothing
                  "  <extensions><g:name>not the point's</g:name><time>x</time></extensions></wpt>\n"
                  "<!-- <trkpt lat=\"1\" lon=\"2\"/> --->\n"
                  "<g:trkpt lat=\"-0.0000027777778\" lon=\"181\"/>\n"
-                 "<rtept lat=\"1x\" lon=\"2\"/><rtept lat=1 lon=\"2\"/><wpt lon=\"2\"/><wpt lat=\"3^\" lon=\"4\"/>\n"
-                 "<wpt lat=\"5\" lon=\"6\"><name>open</wpt><wpt lat=\"7\" lon=\"8\"/>b</name>\n</g:gpx>\n"));
+                 "<rtept lat=\"1x\" lon=\"2\"/><rtept lat=1 lon=\"2\"/><wpt lon=\"2\"/><wpt lat=\"3^\" lon=\"4\"/>"
+                 "<wpt^ lat=\"9\" lon=\"9\"/>\n"  // a zero byte is part of a name
+                 "<wpt lat=\"5\" lon=\"6\"><name>open</wpt><wpt lat=\"7\" lon=\"8\">x</name></wpt>\n"
+                 "</g:gpx>\n"));
     EXPECT_EQ(r.columns, (Lines{"type", "lon", "lat", "ele", "time", "name"}));
     EXPECT_EQ(r.records, (Lines{"4:wpt|113.25|34.5|12.5|20]>23]|A & B \xC3\xA9\xE2\x82\xAC\xC2\x80\xF0\x9F\x98\x80 "
                                 "&#0;&#xD800;&#x;&bogus; @40770000,12420000",
