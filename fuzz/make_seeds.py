@@ -68,6 +68,30 @@ SERVICE_QUERIES = [
     "x=&y=&radius=&service=",
 ]
 
+# The batch tool's sample files, and a few shapes they lack, for the reader targets.
+SAMPLES = os.path.join(HERE, "..", "geocode", "tests", "data")
+# CSV/TSV: the options byte (see csv_fuzzer.cpp), then the table.
+TABLES = [
+    (0, "survey.csv"), (0, "open-quote.csv"),
+    (1, b"name\tx\ty\r\n\"a\tb\"\t113.5\t34.5\r\nc\t\"114\r\n\"\t22.3\r\n"),
+    (2 | 2 << 3 | 1 << 5, b"\xef\xbb\xbfid,lat,lon\n1,34.5,113.5\n2,\"3\n"),
+    (4, b"p,q\n113.5,34.5\n\n113.6,\"34.7\"\"\"\n"),
+]
+TRACKS = ["logger.gpx", "truncated.gpx",
+          b"<gpx><wpt\n lat='34' lon = \"113\"><name>A &amp; &#x1F600;</name><time><![CDATA[1]]]></time>"
+          b"<extensions><name>x</name></extensions></wpt><!-- <wpt/> ---><rtept lat=\"1x\"/></gpx>"]
+SENTENCES = ["phone.nmea",
+             b"$GPGGA,011201.00,3447.48350,N,11339.44100,E,1,08,1.0,99.0,M,-13.0,M,,*7f\r\n"
+             b"$GPGLL,3447.48350,N,11339.44100,E,011240.00,V,A*7E\nno dollar\n$GPGGA,1*G0\n"]
+PLAIN = ["points.txt", b"# c\r\n113.5,\t34.5\n113.5;34.5;1\n\n  # x\n1 2"]
+
+
+def sample(item):
+    if isinstance(item, bytes):
+        return item
+    with open(os.path.join(SAMPLES, item), "rb") as f:
+        return f.read()
+
 
 def write(target, data):
     folder = os.path.join(HERE, "corpus", target)
@@ -90,6 +114,11 @@ def main():
         write("service", b"\x00" + request.encode("latin-1"))
     for query in SERVICE_QUERIES:
         write("service", b"\x01" + query.encode("latin-1"))
+    for options, table in TABLES:
+        write("csv", bytes([options]) + sample(table))
+    for target, items in (("gpx", TRACKS), ("nmea", SENTENCES), ("plain", PLAIN)):
+        for item in items:
+            write(target, sample(item))
 
 
 if __name__ == "__main__":

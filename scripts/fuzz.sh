@@ -6,8 +6,9 @@
 #
 #   scripts/fuzz.sh SECONDS [TARGET...]
 #
-# TARGET is parser, http, query, service or index; the default is all five, and a fuzz build
-# without the lookup service's two fails the run. A run ends after
+# TARGET is parser, http, query, service, index, csv, gpx, nmea or plain (the batch tool's
+# readers); the default is all nine, and a fuzz build without the lookup service's and the
+# batch tool's six fails the run. A run ends after
 # SECONDS or FUZZ_RUNS executions (when set), whichever comes first, or at
 # the first finding. The committed seeds in fuzz/corpus/TARGET
 # are only read; what a run learns goes to build/fuzz/corpus/TARGET, and the
@@ -19,7 +20,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
-    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
 fi
 seconds=$1
@@ -40,9 +41,9 @@ if [ ${#targets[@]} -eq 0 ]; then
     # grep reads the whole list: with -q it would stop at the first match, and ninja, cut off
     # mid-write, would fail the pipeline and leave these targets out without a word.
     if ninja -C build/fuzz -t targets all | grep '^fuzz_service:' >/dev/null; then
-        targets+=(service index)
+        targets+=(service index csv gpx nmea plain)
     else
-        echo "fuzz: the lookup service is not part of the fuzz build (is Boost missing? scripts/setup.sh installs it)" >&2
+        echo "fuzz: the lookup service and the batch tool are not part of the fuzz build (is Boost missing? scripts/setup.sh installs it)" >&2
         exit 1
     fi
 fi
@@ -51,7 +52,7 @@ for t in "${targets[@]}"; do build+=("fuzz_$t"); done
 cmake --build --preset fuzz -j2 --target "${build[@]}"
 
 # Per-target options: texts are at most 100 bytes each; HTTP answers may run
-# past the 4096-byte body buffer. Each input gets at most 10 seconds; the
+# past the 4096-byte body buffer; the readers' files reach past their 1,000-line limit. Each input gets at most 10 seconds; the
 # targets' own socket time-outs are 2 seconds.
 options() {
     case $1 in
@@ -59,6 +60,8 @@ options() {
     http | query) echo "-max_len=8192 -dict=$root/fuzz/http.dict" ;;
     service) echo "-max_len=4096 -dict=$root/fuzz/service.dict" ;;
     index) echo "-max_len=64" ;;
+    csv | gpx | nmea) echo "-max_len=4096 -dict=$root/fuzz/$1.dict" ;;
+    plain) echo "-max_len=4096" ;;
     esac
 }
 

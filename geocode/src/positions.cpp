@@ -148,7 +148,8 @@ bool ExactDecimalUnits(std::string_view s, int64_t factor, int64_t& out) {
     units *= factor;
     // The fraction's digits times the factor, from the last digit up: the carry out of the
     // first digit is the whole part of fraction * factor, with nothing rounded on the way.
-    std::string digits(s.substr(dot + 1, frac));
+    // No point, no fraction: "34" has no byte after its digits to start one at.
+    std::string digits(frac ? s.substr(dot + 1, frac) : std::string_view());
     int64_t carry = 0;
     for (size_t k = digits.size(); k-- > 0;) {
         int64_t t = (digits[k] - '0') * factor + carry;

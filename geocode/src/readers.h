@@ -12,7 +12,8 @@ namespace geocode {
 // Bytes from a file or standard input through a buffer of fixed size.
 class ByteInput {
 public:
-    explicit ByteInput(std::FILE* f) : m_file(f), m_buf(1 << 20) {}
+    // A small buffer is for the tests and the fuzzers, to put the buffer's edge everywhere.
+    explicit ByteInput(std::FILE* f, size_t bufferBytes = 1 << 20) : m_file(f), m_buf(bufferBytes ? bufferBytes : 1) {}
     // Next byte, or -1 at the end (or on a read error, which Failed() then reports).
     int Get() {
         if (m_pos == m_len && !Fill())

@@ -92,6 +92,8 @@ private:
     // One record, which a quoted cell may carry over several lines. A quote still open after
     // the limits (or at the end) makes the first line a faulty row of its own, and the lines
     // after it are read again, so one stray quote costs one row, not the rest of the file.
+    // A quote is left open exactly when a row holds an odd count of them ("" inside a quoted
+    // cell counts two), so the lines after an open quote are counted, not split again each.
     bool Assemble(Record& r, std::string& fault) {
         r = Record();
         fault.clear();
@@ -100,16 +102,20 @@ private:
             return false;
         r.line = first.first;
         r.raw = std::move(first.second);
-        if (SplitDelimited(r.raw, m_delim, m_cells))
+        if (!OddQuotes(r.raw)) {
+            SplitDelimited(r.raw, m_delim, m_cells);
             return true;
+        }
         std::vector<std::pair<uint64_t, std::string>> more;
         std::string joined = r.raw;
         std::pair<uint64_t, std::string> next;
         while (more.size() < kMaxRecordLines && joined.size() < kMaxRecordBytes && GetLine(next)) {
             joined += '\n';
             joined += next.second;
+            const bool closes = OddQuotes(next.second);
             more.push_back(std::move(next));
-            if (SplitDelimited(joined, m_delim, m_cells)) {
+            if (closes) {
+                SplitDelimited(joined, m_delim, m_cells);
                 r.raw = std::move(joined);
                 return true;
             }
@@ -119,6 +125,8 @@ private:
         fault = "a quoted cell is not closed";
         return true;
     }
+
+    static bool OddQuotes(const std::string& s) { return std::count(s.begin(), s.end(), '"') % 2 != 0; }
 
     bool GetLine(std::pair<uint64_t, std::string>& out) {
         if (!m_pending.empty()) {

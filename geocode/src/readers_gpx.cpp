@@ -27,12 +27,12 @@ public:
             if (c < 0)
                 return AtEnd(r);
             if (m_capture && c != '<') {
-                if (m_text.size() < kMaxText)
-                    m_text += static_cast<char>(c);
+                Append(m_text, 1, static_cast<char>(c));
                 continue;
             }
             if (c != '<')
                 continue;
+            m_tagLine = m_line;
             if (!Tag())
                 return AtEnd(r);
             if (m_ready) {
@@ -54,15 +54,19 @@ private:
         return c;
     }
 
-    // Skips to the end of `close`; false at the end of the input.
+    // Skips to the end of `close` (at most 3 bytes); false at the end of the input. The last
+    // bytes read are compared whole, so that "--->" ends a comment too.
     bool SkipPast(const char* close) {
-        size_t n = std::strlen(close), matched = 0;
-        for (;;) {
+        const size_t n = std::strlen(close);
+        char last[3] = {0, 0, 0};
+        for (size_t seen = 1;; ++seen) {
             int c = Get();
             if (c < 0)
                 return false;
-            matched = (c == close[matched]) ? matched + 1 : (c == close[0] ? 1 : 0);
-            if (matched == n)
+            last[0] = last[1];
+            last[1] = last[2];
+            last[2] = static_cast<char>(c);
+            if (seen >= n && std::memcmp(last + 3 - n, close, n) == 0)
                 return true;
         }
     }
@@ -72,7 +76,10 @@ private:
         return colon == std::string::npos ? name : name.substr(colon + 1);
     }
 
-    static void PutUtf8(unsigned long cp, std::string& out) {
+    // False for what is no character: zero, a surrogate, beyond U+10FFFF.
+    static bool PutUtf8(unsigned long cp, std::string& out) {
+        if (cp == 0 || (cp >= 0xD800 && cp < 0xE000) || cp >= 0x110000)
+            return false;
         if (cp < 0x80) {
             out += static_cast<char>(cp);
         } else if (cp < 0x800) {
@@ -82,12 +89,13 @@ private:
             out += static_cast<char>(0xE0 | (cp >> 12));
             out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
             out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x110000) {
+        } else {
             out += static_cast<char>(0xF0 | (cp >> 18));
             out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
             out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
             out += static_cast<char>(0x80 | (cp & 0x3F));
         }
+        return true;
     }
 
     static std::string Unescape(const std::string& s) {
@@ -109,17 +117,23 @@ private:
                 out += '"';
             else if (e == "apos")
                 out += '\'';
-            else if (e.size() > 1 && e[0] == '#')
-                PutUtf8(
-                    e[1] == 'x' ? std::strtoul(e.c_str() + 2, nullptr, 16) : std::strtoul(e.c_str() + 1, nullptr, 10),
-                    out);
-            else {
+            else if (e.size() < 2 || e[0] != '#' || !PutUtf8(Number(e), out)) {
                 out += s[i];
                 continue;
             }
             i = semi;
         }
         return out;
+    }
+
+    // The code point of "#123" or "#x1F600"; 0 (no character) for anything else.
+    static unsigned long Number(const std::string& e) {
+        const bool hex = e[1] == 'x';
+        const char* digits = e.c_str() + (hex ? 2 : 1);
+        if (*digits == '\0' ||
+            std::strspn(digits, hex ? "0123456789abcdefABCDEF" : "0123456789") != std::strlen(digits))
+            return 0;
+        return std::strtoul(digits, nullptr, hex ? 16 : 10);
     }
 
     // One markup construct after its '<'; false when the input ends inside it.
@@ -137,8 +151,8 @@ private:
             if (head == "[CDATA[") {
                 std::string text;
                 bool ok = SkipCdata(text);
-                if (m_capture && m_text.size() < kMaxText)
-                    m_text += Escape(text);
+                if (m_capture)
+                    Append(m_text, Escape(text));
                 return ok;
             }
             return SkipPast(">");  // a document type
@@ -201,21 +215,33 @@ private:
         return true;
     }
 
+    // The section's text up to "]]>"; past kMaxText only its start is kept, as for plain text.
     bool SkipCdata(std::string& text) {
-        size_t matched = 0;
+        size_t held = 0;  // ']' read and not yet taken as text: they may start "]]>"
         for (;;) {
             int c = Get();
             if (c < 0)
                 return false;
-            text += static_cast<char>(c);
-            matched = c == ']' ? std::min<size_t>(matched + 1, 2) : (c == '>' && matched == 2 ? 3 : 0);
-            if (matched == 3) {
-                text.resize(text.size() - 3);
+            if (c == ']') {
+                ++held;
+                continue;
+            }
+            if (c == '>' && held >= 2) {
+                Append(text, held - 2, ']');
                 return true;
             }
-            if (text.size() > kMaxText)
-                text.erase(0, text.size() - 3);
+            Append(text, held, ']');
+            held = 0;
+            Append(text, 1, static_cast<char>(c));
         }
+    }
+
+    // Text is kept up to kMaxText bytes: the rest of a longer one is read and left out.
+    static void Append(std::string& text, size_t count, char c) {
+        text.append(std::min(count, kMaxText - std::min(text.size(), kMaxText)), c);
+    }
+    static void Append(std::string& text, const std::string& more) {
+        text.append(more, 0, kMaxText - std::min(text.size(), kMaxText));
     }
 
     static std::string Escape(const std::string& s) {
@@ -231,7 +257,8 @@ private:
         if (!m_inPoint && (name == "wpt" || name == "trkpt" || name == "rtept")) {
             m_inPoint = true;
             m_point = Record();
-            m_point.line = m_line;
+            m_point.line = m_tagLine;
+            m_depth = 0;
             m_point.cells = {name, "", "", "", "", ""};
             m_point.exact = true;
             m_pointName = name;
@@ -252,24 +279,33 @@ private:
                 Finish();
             return;
         }
-        if (m_inPoint && !empty && (name == "ele" || name == "time" || name == "name")) {
+        if (!m_inPoint || empty)
+            return;
+        // The point's own fields only: an extension may hold a <name> or <time> of its own.
+        if (m_depth == 0 && (name == "ele" || name == "time" || name == "name")) {
             m_capture = true;
             m_field = name;
             m_text.clear();
         }
+        ++m_depth;
     }
 
     void End(const std::string& name) {
         if (name == "gpx")
             m_sawEnd = true;
-        if (m_capture && name == m_field) {
+        if (!m_inPoint)
+            return;
+        if (name == m_pointName) {
+            Finish();
+            return;
+        }
+        if (m_depth > 0)
+            --m_depth;
+        if (m_capture && m_depth == 0 && name == m_field) {
             m_capture = false;
             int col = name == "ele" ? 3 : name == "time" ? 4 : 5;
             m_point.cells[col] = std::string(Trim(Unescape(m_text)));
-            return;
         }
-        if (m_inPoint && name == m_pointName)
-            Finish();
     }
 
     void Finish() {
@@ -300,7 +336,8 @@ private:
     }
 
     ByteInput& m_in;
-    uint64_t m_line = 1;
+    uint64_t m_line = 1, m_tagLine = 1;
+    size_t m_depth = 0;  // elements open inside the point
     Record m_point;
     std::string m_pointName, m_field, m_text;
     bool m_inPoint = false, m_capture = false, m_ready = false, m_sawRoot = false, m_sawEnd = false, m_done = false;

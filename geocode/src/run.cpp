@@ -17,6 +17,7 @@
 
 #include "engines.h"
 #include "output.h"
+#include "output_file.h"
 #include "places.h"
 #include "positions.h"
 #include "runner.h"
@@ -205,17 +206,14 @@ int Run(const Options& optIn, const std::string& programPath) {
             engines.push_back(std::make_unique<RemoteEngine>(host, port, opt.timeoutMs, opt.gbk));
     }
 
-    std::FILE* out = stdout;
-    bool toFile = !opt.output.empty() && opt.output != "-";
-    if (toFile && !(out = std::fopen(opt.output.c_str(), "wb"))) {
-        std::fprintf(stderr, "lumeno-geocode: cannot write %s: %s\n", opt.output.c_str(), std::strerror(errno));
+    OutputFile output;
+    std::string why = output.Open(opt.output);
+    if (!why.empty()) {
+        std::fprintf(stderr, "lumeno-geocode: cannot write %s: %s\n", opt.output.c_str(), why.c_str());
         closeAll();
         return kUsageOrIo;
     }
-#ifdef _WIN32
-    if (!toFile)
-        _setmode(_fileno(stdout), _O_BINARY);
-#endif
+    std::FILE* out = output.Stream();
     static char outBuffer[1 << 20];
     std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
 
@@ -248,10 +246,13 @@ int Run(const Options& optIn, const std::string& programPath) {
         runner.m_columns = columns;
         status = runner.Go(inputs, sources, engines, out, total);
     }
-    bool flushed = std::fflush(out) == 0;
-    bool closed = !toFile || std::fclose(out) == 0;
-    if (!flushed || !closed) {
-        std::fprintf(stderr, "lumeno-geocode: cannot write %s\n", toFile ? opt.output.c_str() : "the output");
+    // A file gets the rows of a run that ended well, as far as it went (--strict), or keeps
+    // what it held; standard output has had them all along.
+    if (status == kUsageOrIo) {
+        output.Discard();
+    } else if (!(why = output.Commit()).empty()) {
+        std::fprintf(stderr, "lumeno-geocode: cannot write %s: %s\n",
+                     opt.output.empty() || opt.output == "-" ? "the output" : opt.output.c_str(), why.c_str());
         status = kUsageOrIo;
     }
     engines.clear();

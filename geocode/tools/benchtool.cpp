@@ -103,12 +103,23 @@ double BorderMetres(const PlaceIndex& index,
     return best / kSubUnits * kMetresPerMapUnit;
 }
 
+// Answers are compared by what a user sees, the name and the code, not by district number:
+// two districts of the index may bear one name (parts of a district merged into another keep
+// pieces of their own), and a yardstick may name the other one's number for a point both
+// engines place alike. Each name and code is a place; a place's districts are all of them.
 int Compare(const PlaceIndex& index, const char* plane, const char* ours, int argc, char** argv) {
-    std::unordered_map<std::string, uint32_t> byName;
+    std::unordered_map<std::string, long> placeOf;  // "name\tcode" -> place
+    std::vector<long> placeOfDistrict(index.DistrictCount());
+    std::vector<std::vector<uint32_t>> districtsOf;  // per place
     for (uint32_t i = 0; i < index.DistrictCount(); ++i) {
         std::string utf8;
         geocode::GbkToUtf8(index.Name(i), utf8);
-        byName.emplace(utf8, i);
+        auto [it, added] =
+            placeOf.emplace(utf8 + "\t" + geocode::DistrictCode(index, i), static_cast<long>(districtsOf.size()));
+        if (added)
+            districtsOf.emplace_back();
+        districtsOf[it->second].push_back(i);
+        placeOfDistrict[i] = it->second;
     }
     std::vector<std::vector<size_t>> piecesOf(index.DistrictCount());
     for (size_t i = 0; i < index.PieceCount(); ++i)
@@ -123,7 +134,7 @@ int Compare(const PlaceIndex& index, const char* plane, const char* ours, int ar
             pts.push_back(f);
     }
     // Ours: id,lon,lat,province,prefecture,district,code,distance_m,error; a near answer is
-    // no containment, so it counts as none.
+    // no containment, so it counts as none. Places, not districts, from here on.
     const long kNone = -1;
     std::vector<long> mine(pts.size(), -2);
     {
@@ -136,9 +147,9 @@ int Compare(const PlaceIndex& index, const char* plane, const char* ours, int ar
             if (cells.size() < 9)
                 continue;
             size_t id = std::strtoul(cells[0].c_str(), nullptr, 10);
-            auto it = byName.find(cells[3] + cells[4] + cells[5]);
+            auto it = placeOf.find(cells[3] + cells[4] + cells[5] + "\t" + cells[6]);
             if (id < mine.size())
-                mine[id] = cells[7].empty() && it != byName.end() ? long(it->second) : kNone;
+                mine[id] = cells[7].empty() && it != placeOf.end() ? it->second : kNone;
         }
     }
     for (int a = 0; a < argc; ++a) {
@@ -154,8 +165,9 @@ int Compare(const PlaceIndex& index, const char* plane, const char* ours, int ar
             if (tab == std::string::npos || id >= theirs.size())
                 continue;
             seen[id] = true;
-            if (tab + 1 < line.size())
-                theirs[id] = std::strtol(line.c_str() + tab + 1, nullptr, 10);
+            long district = tab + 1 < line.size() ? std::strtol(line.c_str() + tab + 1, nullptr, 10) : kNone;
+            if (district >= 0 && static_cast<size_t>(district) < placeOfDistrict.size())
+                theirs[id] = placeOfDistrict[district];
         }
         size_t agree = 0, nearBorder = 0, missing = 0, asked = 0;
         for (size_t i = 0; i < pts.size(); ++i) {
@@ -171,9 +183,10 @@ int Compare(const PlaceIndex& index, const char* plane, const char* ours, int ar
                 continue;
             }
             double m = INFINITY;
-            for (long d : {mine[i], theirs[i]})
-                if (d >= 0)
-                    m = std::min(m, BorderMetres(index, piecesOf, static_cast<uint32_t>(d), pts[i]));
+            for (long place : {mine[i], theirs[i]})
+                if (place >= 0)
+                    for (uint32_t d : districtsOf[place])
+                        m = std::min(m, BorderMetres(index, piecesOf, d, pts[i]));
             nearBorder += m <= 1.0;
         }
         size_t counted = asked - nearBorder;
