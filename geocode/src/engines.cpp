@@ -31,7 +31,7 @@ bool LocalEngine::AskAll(const std::vector<MapPoint>& points,
     for (size_t i = 0; i < points.size(); ++i)
         m_queries[i] = {points[i].x, points[i].y};
     m_matches.resize(points.size());
-    m_index.LookupMany(m_queries.data(), m_queries.size(), kNearRadius, m_matches.data());
+    m_index.LookupMany(m_queries.data(), m_queries.size(), kNearRadius, m_matches.data(), m_crs);
     out.resize(points.size());
     for (done = 0; done < points.size(); ++done)
         if (!Take(m_matches[done], out[done], fatal))
@@ -51,9 +51,12 @@ bool RemoteEngine::AskAll(const std::vector<MapPoint>& points,
 }
 
 bool RemoteEngine::Ask(MapPoint p, Asked& out, std::string& fatal) {
-    char target[128];
-    std::snprintf(target, sizeof target, "/GetTextByPos?x=%d&y=%d&radius=%d&service=gettext", static_cast<int>(p.x),
-                  static_cast<int>(p.y), static_cast<int>(kNearRadius));
+    // A WGS-84 request is the window's own, with no coordtype.
+    char target[160];
+    std::snprintf(target, sizeof target, "/GetTextByPos?x=%d&y=%d&radius=%d&service=gettext%s%s", static_cast<int>(p.x),
+                  static_cast<int>(p.y), static_cast<int>(kNearRadius),
+                  m_crs == lookupd::Crs::kWgs84 ? "" : "&coordtype=",
+                  m_crs == lookupd::Crs::kWgs84 ? "" : lookupd::CrsName(m_crs));
     int status = 0;
     std::string body, code;
     if (!m_client.Get(target, status, body, code, fatal))

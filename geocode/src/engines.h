@@ -34,7 +34,8 @@ public:
 
 class LocalEngine : public Engine {
 public:
-    LocalEngine(const lookupd::PlaceIndex& index, const std::vector<Named>& names) : m_index(index), m_names(names) {}
+    LocalEngine(const lookupd::PlaceIndex& index, const std::vector<Named>& names, lookupd::Crs crs)
+        : m_index(index), m_names(names), m_crs(crs) {}
     bool AskAll(const std::vector<MapPoint>& points,
                 std::vector<Asked>& out,
                 size_t& done,
@@ -48,12 +49,13 @@ private:
     std::vector<lookupd::PlaceIndex::Query> m_queries;
     std::vector<lookupd::Match> m_matches;
     const std::vector<Named>& m_names;
+    lookupd::Crs m_crs;
 };
 
 class RemoteEngine : public Engine {
 public:
-    RemoteEngine(const std::string& host, const std::string& port, int timeoutMs, bool gbk)
-        : m_client(host, port, timeoutMs), m_gbk(gbk) {}
+    RemoteEngine(const std::string& host, const std::string& port, int timeoutMs, bool gbk, lookupd::Crs crs)
+        : m_client(host, port, timeoutMs), m_gbk(gbk), m_crs(crs) {}
     bool AskAll(const std::vector<MapPoint>& points,
                 std::vector<Asked>& out,
                 size_t& done,
@@ -64,6 +66,7 @@ private:
 
     ServiceClient m_client;
     bool m_gbk;
+    lookupd::Crs m_crs;
     std::unordered_map<std::string, Named> m_cache;
 };
 

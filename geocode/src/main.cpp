@@ -28,6 +28,11 @@ const char kUsage[] =
     "  -o FILE          write FILE: written beside it and put in its place when the run ends with\n"
     "                   status 0 or 1; a run that fails or is interrupted leaves FILE as it was\n"
     "  --jsonl          JSON Lines instead of CSV (UTF-8)\n"
+    "  --geojson        one GeoJSON FeatureCollection (RFC 7946, UTF-8), written as it streams\n"
+    "  --geojsonseq     GeoJSON text sequence (RFC 8142): one Feature a line\n"
+    "                   GeoJSON: each point in WGS-84 (converted from --crs), the input's fields,\n"
+    "                   line, the names, code, distance_m and error as properties; a refused row is\n"
+    "                   a Feature with \"geometry\": null and its error\n"
     "  --bom            start UTF-8 output with a byte-order mark, for spreadsheet programs\n"
     "  --encoding ENC   utf-8 (default) or gbk: the tables' text, in and out\n"
     "                   CSV output: the input's columns (a table's rows as written; TSV stays TSV),\n"
@@ -45,6 +50,10 @@ const char kUsage[] =
     "\n"
     "  --strict         stop at the first row that cannot be answered\n"
     "  --quiet          no progress bar (it is shown only on a terminal anyway)\n"
+    "\n"
+    "  --crs NAME       the coordinate system of every input position: wgs84 (default; GPS, GPX,\n"
+    "                   NMEA), gcj02 (also amap, tencent: picked on Amap's or Tencent's map), bd09\n"
+    "                   (also baidu: picked on Baidu's map)\n"
     "\n"
     "Positions: table cells and plain lines are read by the same parser as the Lumeno window, in\n"
     "its three notations: 113.65735, 113.39'26.46\" (degrees.minutes'seconds\") and 113.39'441\n"
@@ -108,8 +117,16 @@ int main(int argc, char** argv) {
         } else if (a == "-o") {
             if (!value(opt.output))
                 return Usage("-o needs a file");
-        } else if (a == "--jsonl") {
-            opt.jsonLines = true;
+        } else if (a == "--jsonl" || a == "--geojson" || a == "--geojsonseq") {
+            if (opt.rows != geocode::RowKind::kDelimited)
+                return Usage("--jsonl, --geojson and --geojsonseq exclude each other");
+            opt.rows = a == "--jsonl"     ? geocode::RowKind::kJsonLines
+                       : a == "--geojson" ? geocode::RowKind::kGeoJson
+                                          : geocode::RowKind::kGeoJsonSeq;
+        } else if (a == "--crs") {
+            std::string v;
+            if (!value(v) || !lookupd::ParseCrs(v, opt.crs))
+                return Usage(("--crs takes one of " + std::string(lookupd::KnownCrsNames())).c_str());
         } else if (a == "--bom") {
             opt.bom = true;
         } else if (a == "--encoding") {
@@ -143,9 +160,9 @@ int main(int argc, char** argv) {
             return Usage(("unknown option " + a).c_str());
         }
     }
-    if (opt.jsonLines && opt.gbk)
-        return Usage("JSON Lines are UTF-8: --encoding gbk is for CSV output");
-    if (opt.jsonLines && opt.bom)
+    if (opt.rows != geocode::RowKind::kDelimited && opt.gbk)
+        return Usage("JSON Lines and GeoJSON are UTF-8: --encoding gbk is for CSV output");
+    if (opt.rows != geocode::RowKind::kDelimited && opt.bom)
         return Usage("--bom is for CSV output");
     if (!opt.service.empty() && !opt.data.empty())
         return Usage("--data and --service exclude each other");

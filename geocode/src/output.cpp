@@ -1,8 +1,11 @@
 #include "output.h"
 
+#include "index/geo.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
+#include <iterator>
 
 #ifdef _WIN32
 #include <io.h>
@@ -70,40 +73,91 @@ void PutJson(std::string& out, std::string_view s) {
     out += '"';
 }
 
-void PutRow(std::string& out, const Record& r, const Named* named, long metres, const RowFormat& f) {
+namespace {
+
+const char* const kAnswerKeys[] = {"line", "province", "prefecture", "district", "code", "distance_m", "error"};
+
+// The input's cells by column name, as JSON members; a cell whose column bears one of the
+// answer's names is kept under "input.NAME" where the answer's members sit beside it.
+void PutInputMembers(std::string& out, const Record& r, const RowFormat& f, bool besideAnswer) {
+    std::vector<std::string> cells;
+    if (!r.raw.empty() || r.cells.empty())
+        SplitDelimited(r.raw, f.delim, cells);
+    const std::vector<std::string>& values = r.cells.empty() ? cells : r.cells;
+    for (size_t c = 0; c < values.size(); ++c) {
+        if (c)
+            out += ',';
+        std::string key = c < f.columns.size() ? f.columns[c] : "column" + std::to_string(c + 1);
+        if (besideAnswer && std::find(std::begin(kAnswerKeys), std::end(kAnswerKeys), key) != std::end(kAnswerKeys))
+            key = "input." + key;
+        PutJson(out, key);
+        out += ':';
+        PutJson(out, values[c]);
+    }
+}
+
+// "province":..,"prefecture":..,"district":..,"code":..,"distance_m":..,"error":..
+void PutAnswerMembers(std::string& out, const Record& r, const Named& n, long metres) {
+    out += "\"province\":";
+    PutJson(out, n.province);
+    out += ",\"prefecture\":";
+    PutJson(out, n.prefecture);
+    out += ",\"district\":";
+    PutJson(out, n.district);
+    out += ",\"code\":";
+    PutJson(out, n.code);
+    out += ",\"distance_m\":" + (metres >= 0 ? std::to_string(metres) : std::string("null")) + ",\"error\":";
+    if (r.error.empty())
+        out += "null";
+    else
+        PutJson(out, r.error);
+}
+
+// A GeoJSON point in WGS-84, as RFC 7946 wants it, from map units in the input's system.
+void PutPoint(std::string& out, MapPoint p, lookupd::Crs crs) {
+    double lon = p.x / lookupd::kMapUnitsPerDegree, lat = p.y / lookupd::kMapUnitsPerDegree;
+    lookupd::ConvertCrs(crs, lookupd::Crs::kWgs84, lon, lat);
+    char text[80];
+    std::snprintf(text, sizeof text, "{\"type\":\"Point\",\"coordinates\":[%.7f,%.7f]}", lon, lat);
+    out += text;
+}
+
+}  // namespace
+
+void PutRow(std::string& out,
+            const Record& r,
+            const Named* named,
+            long metres,
+            const MapPoint* point,
+            const RowFormat& f) {
     static const Named kEmpty;
     const Named& n = named ? *named : kEmpty;
-    std::string distance = metres >= 0 ? std::to_string(metres) : std::string();
-    if (f.jsonLines) {
-        out += "{\"line\":" + std::to_string(r.line) + ",\"input\":{";
-        const std::vector<std::string>& cols = f.columns;
-        std::vector<std::string> cells;
-        if (!r.raw.empty() || r.cells.empty())
-            SplitDelimited(r.raw, f.delim, cells);
-        const std::vector<std::string>& values = r.cells.empty() ? cells : r.cells;
-        for (size_t c = 0; c < values.size(); ++c) {
-            if (c)
-                out += ',';
-            PutJson(out, c < cols.size() ? cols[c] : "column" + std::to_string(c + 1));
-            out += ':';
-            PutJson(out, values[c]);
-        }
-        out += "},\"province\":";
-        PutJson(out, n.province);
-        out += ",\"prefecture\":";
-        PutJson(out, n.prefecture);
-        out += ",\"district\":";
-        PutJson(out, n.district);
-        out += ",\"code\":";
-        PutJson(out, n.code);
-        out += ",\"distance_m\":" + (distance.empty() ? std::string("null") : distance) + ",\"error\":";
-        if (r.error.empty())
-            out += "null";
-        else
-            PutJson(out, r.error);
-        out += "}\n";
-        return;
+    switch (f.kind) {
+        case RowKind::kJsonLines:
+            out += "{\"line\":" + std::to_string(r.line) + ",\"input\":{";
+            PutInputMembers(out, r, f, false);
+            out += "},";
+            PutAnswerMembers(out, r, n, metres);
+            out += "}\n";
+            return;
+        case RowKind::kGeoJson:
+        case RowKind::kGeoJsonSeq:
+            out += f.kind == RowKind::kGeoJson ? ",\n" : "\x1E";
+            out += "{\"type\":\"Feature\",\"geometry\":";
+            if (point && r.error.empty())
+                PutPoint(out, *point, f.crs);
+            else
+                out += "null";
+            out += ",\"properties\":{";
+            PutInputMembers(out, r, f, true);
+            out += (out.back() == '{' ? "" : ",") + std::string("\"line\":") + std::to_string(r.line) + ",";
+            PutAnswerMembers(out, r, n, metres);
+            out += f.kind == RowKind::kGeoJson ? "}}" : "}}\n";
+            return;
+        case RowKind::kDelimited:
+            break;
     }
+    std::string distance = metres >= 0 ? std::to_string(metres) : std::string();
     if (r.cells.empty()) {
         out += r.raw;
     } else {

@@ -188,7 +188,7 @@ int Run(const Options& optIn, const std::string& programPath) {
             districtNames[d].code = DistrictCode(index, d);
         }
         for (unsigned t = 0; t < opt.threads; ++t)
-            engines.push_back(std::make_unique<LocalEngine>(index, districtNames));
+            engines.push_back(std::make_unique<LocalEngine>(index, districtNames, opt.crs));
     } else {
         size_t colon = opt.service.rfind(':');
         std::string host = opt.service.substr(0, colon), port = opt.service.substr(colon + 1);
@@ -203,7 +203,7 @@ int Run(const Options& optIn, const std::string& programPath) {
             return kUsageOrIo;
         }
         for (unsigned t = 0; t < opt.threads; ++t)
-            engines.push_back(std::make_unique<RemoteEngine>(host, port, opt.timeoutMs, opt.gbk));
+            engines.push_back(std::make_unique<RemoteEngine>(host, port, opt.timeoutMs, opt.gbk, opt.crs));
     }
 
     OutputFile output;
@@ -222,7 +222,9 @@ int Run(const Options& optIn, const std::string& programPath) {
     if (opt.bom && !opt.gbk)
         head += "\xEF\xBB\xBF";
     std::vector<std::string> columns = sources[0]->Columns();
-    if (!opt.jsonLines) {
+    if (opt.rows == RowKind::kGeoJson)
+        head += kCollectionHead;
+    if (opt.rows == RowKind::kDelimited) {
         if (formats[0] == Format::kCsv || formats[0] == Format::kTsv) {
             head += sources[0]->RawHeader();
         } else {
@@ -245,6 +247,11 @@ int Run(const Options& optIn, const std::string& programPath) {
         Runner runner(opt, names, delim);
         runner.m_columns = columns;
         status = runner.Go(inputs, sources, engines, out, total);
+        if (status != kUsageOrIo && opt.rows == RowKind::kGeoJson &&
+            std::fwrite(kCollectionTail, 1, sizeof kCollectionTail - 1, out) != sizeof kCollectionTail - 1) {
+            std::fprintf(stderr, "lumeno-geocode: cannot write the output: %s\n", std::strerror(errno));
+            status = kUsageOrIo;
+        }
     }
     // A file gets the rows of a run that ended well, as far as it went (--strict), or keeps
     // what it held; standard output has had them all along.

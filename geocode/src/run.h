@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "index/crs.h"
+#include "output.h"
 #include "readers.h"
 
 namespace geocode {
@@ -15,7 +17,8 @@ struct Options {
     Format from = Format::kCsv;
     ReaderOptions reader;
     std::string output;  // empty or "-": standard output
-    bool jsonLines = false;
+    RowKind rows = RowKind::kDelimited;
+    lookupd::Crs crs = lookupd::Crs::kWgs84;  // --crs: the system of every input position
     bool bom = false;
     bool gbk = false;
     bool strict = false;

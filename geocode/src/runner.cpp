@@ -161,13 +161,16 @@ void Runner::Process(Engine& engine, Batch& b, Lookups& l) {
     for (size_t i = 0; i < b.records.size(); ++i) {
         const Record& r = b.records[i];
         Asked a;
-        if (k < l.records.size() && l.records[k] == i)
+        const MapPoint* point = nullptr;
+        if (k < l.records.size() && l.records[k] == i) {
+            point = &l.points[k];
             a = l.answers[k++];
+        }
         if (!r.error.empty() || !r.note.empty())
             b.messages[i] =
                 m_inputNames[b.input] + ":" + std::to_string(r.line) + ": " + (r.error.empty() ? r.note : r.error);
         if (!r.noRow)
-            PutRow(b.out, r, a.named, a.metres, RowFormat{m_opt.jsonLines, m_delim, m_columns});
+            PutRow(b.out, r, a.named, a.metres, point, RowFormat{m_opt.rows, m_delim, m_columns, m_opt.crs});
         b.rowEnds[i] = b.out.size();
     }
 }
@@ -201,7 +204,14 @@ void Runner::Write(Progress& progress) {
             }
         }
         size_t bytes = upTo ? b.rowEnds[upTo - 1] : 0;
-        if (bytes && std::fwrite(b.out.data(), 1, bytes, m_out) != bytes) {
+        const char* rows = b.out.data();
+        // The collection's first Feature goes without the separator the others begin with.
+        if (bytes && m_opt.rows == RowKind::kGeoJson && !m_featureWritten) {
+            rows += 2;
+            bytes -= 2;
+            m_featureWritten = true;
+        }
+        if (bytes && std::fwrite(rows, 1, bytes, m_out) != bytes) {
             Fail("cannot write the output: " + std::string(std::strerror(errno)));
             return;
         }

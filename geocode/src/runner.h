@@ -73,6 +73,7 @@ private:
     const Options& m_opt;
     std::vector<std::string> m_inputNames;
     char m_delim;
+    bool m_featureWritten = false;
     std::FILE* m_out = nullptr;
 
     std::mutex m_mutex;
