@@ -202,9 +202,10 @@ PageReply OutlineRoutes::District(const std::multimap<std::string, std::string>&
 }
 
 PageReply OutlineRoutes::Provinces(const std::multimap<std::string, std::string>& params) const {
-    const long step = ToleranceStep(First(params, "tolerance"), 0.01);
+    long step = ToleranceStep(First(params, "tolerance"), kProvinceFloor);
     if (step < 0)
         return Refuse("Parameter 'tolerance' must be a positive decimal number of degrees");
+    step = std::max(step, ToleranceStep(nullptr, kProvinceFloor));
     auto body = Cached("p/" + std::to_string(step), [&] {
         // Districts by province, in the order the index has them.
         std::vector<std::string> order;

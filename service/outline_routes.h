@@ -29,6 +29,9 @@ public:
     static constexpr double kLadder[] = {0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1};
     static constexpr size_t kMaxVertices = 60000;  // some 1.5 MB of JSON
     static constexpr size_t kCacheBytes = 32u << 20;
+    // The provinces together pass kMaxVertices at any finer step; asking for one would only
+    // spend seconds on a union that is then thrown away.
+    static constexpr double kProvinceFloor = 0.01;
 
     explicit OutlineRoutes(const PlaceIndex& index) : m_index(index), m_source(index) {}
 

@@ -17,6 +17,9 @@ struct Edge {
     Fixed a, b;
 };
 
+// The widest gap, in 1/32 map units (some 2 mm), at which an open line still counts as closed.
+constexpr int32_t kGap = 8;
+
 bool Overlap(const Box& a, const Box& b, int32_t margin) {
     return a.minX <= b.maxX + margin && b.minX <= a.maxX + margin && a.minY <= b.maxY + margin &&
            b.minY <= a.maxY + margin;
@@ -69,11 +72,36 @@ Outline Join(const std::vector<Edge>& edges) {
             }
             if (at == edges[i].a && chain.size() >= 3) {
                 out.rings.push_back(std::move(chain));
+            } else if (at == edges[i].a) {
+                // a-b-a: a spike of no area, as the clipped pieces leave some; nothing to draw.
             } else {
                 chain.push_back(at);
                 out.lines.push_back(std::move(chain));
             }
         }
+    }
+    // Two pieces' crossings of one cut can be rounded a few units apart: lines whose ends are
+    // that close are joined, and closed where they come back to their start.
+    auto near = [](Fixed a, Fixed b) { return std::abs(a.x - b.x) <= kGap && std::abs(a.y - b.y) <= kGap; };
+    for (size_t i = 0; i < out.lines.size();) {
+        Chain& line = out.lines[i];
+        if (line.size() >= 4 && near(line.back(), line.front())) {
+            line.pop_back();
+            out.rings.push_back(std::move(line));
+            out.lines.erase(out.lines.begin() + static_cast<long>(i));
+            continue;
+        }
+        size_t j = 0;
+        while (j < out.lines.size() && (j == i || !near(line.back(), out.lines[j].front())))
+            ++j;
+        if (j == out.lines.size()) {
+            ++i;
+            continue;
+        }
+        line.insert(line.end(), out.lines[j].begin() + 1, out.lines[j].end());
+        out.lines.erase(out.lines.begin() + static_cast<long>(j));
+        if (j < i)
+            --i;
     }
     return out;
 }
@@ -115,11 +143,15 @@ std::vector<std::vector<const Chain*>> GroupRings(const std::vector<Chain>& ring
     for (size_t i = 0; i < rings.size(); ++i) {
         if (depth[i] % 2 == 0)
             continue;
-        for (size_t o = 0; o < rings.size(); ++o)
-            if (depth[o] == depth[i] - 1 && contains(o, i)) {
-                out[static_cast<size_t>(polygonOf[o])].push_back(&rings[i]);
-                break;
-            }
+        size_t o = 0;
+        while (o < rings.size() && !(depth[o] == depth[i] - 1 && contains(o, i)))
+            ++o;
+        // A ring whose first vertex lies on another's border may find no outline around it: it
+        // is kept as an outline of its own rather than lost.
+        if (o < rings.size())
+            out[static_cast<size_t>(polygonOf[o])].push_back(&rings[i]);
+        else
+            out.push_back({&rings[i]});
     }
     return out;
 }

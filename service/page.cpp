@@ -33,13 +33,14 @@ PageReply Refuse(const std::string& message) {
 }
 
 // What the window shows for a position it will not send (its parser turns a malformed text
-// into a point outside the region), and why, in the batch tool's words.
+// into a point outside the region), and why, in the batch tool's words. An answer, not a
+// malformed request: 200, so that a browser logs no failed request for a typing error.
 PageReply Refusal(const std::string& why) {
     std::string body = "{\"refusal\":";
     PutJsonString(body, kRefusalText);
     body += ",\"reason\":";
     PutJsonString(body, why);
-    return Json(400, body + "}");
+    return Json(200, body + "}");
 }
 
 std::string Pair(double lon, double lat) {
@@ -104,9 +105,10 @@ PageReply PageAnswerer::Locate(const std::multimap<std::string, std::string>& pa
         return Refusal("the position lies outside the service's region (73.45 to 135.09 E, 3.41 to 53.56 N)");
 
     const double lon = point.x / kMapUnitsPerDegree, lat = point.y / kMapUnitsPerDegree;
-    char head[128];
-    std::snprintf(head, sizeof head, "{\"input\":{\"lon\":%.8f,\"lat\":%.8f,\"coordtype\":\"%s\"},\"positions\":{", lon,
-                  lat, CrsName(crs));
+    char head[160];
+    std::snprintf(head, sizeof head,
+                  "{\"input\":{\"units\":[%d,%d],\"lon\":%.8f,\"lat\":%.8f,\"coordtype\":\"%s\"},\"positions\":{",
+                  point.x, point.y, lon, lat, CrsName(crs));
     std::string body = head;
     for (Crs to : {Crs::kWgs84, Crs::kGcj02, Crs::kBd09}) {
         double x = lon, y = lat;

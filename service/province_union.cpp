@@ -81,11 +81,18 @@ Outline ProvinceOutline(const OutlineSource& source, const std::vector<uint32_t>
     } catch (const std::exception&) {
         return out;  // Boost.Geometry's overlay refused the input: no outline rather than a wrong one
     }
-    const double minHole = 2500.0 * tolerance * tolerance;
+    // A sliver is a ring narrower on average (twice its area over its length) than the
+    // tolerance: a gap or an overlap between two districts' borders, not land.
+    auto wide = [&](const Polygon::ring_type& r) {
+        const double length = bg::perimeter(r);
+        return length > 0 && 2 * std::fabs(bg::area(r)) / length >= tolerance;
+    };
     for (const Polygon& p : all) {
+        if (!wide(p.outer()))
+            continue;
         out.rings.push_back(FromRing(p.outer()));
         for (const auto& hole : p.inners())
-            if (std::fabs(bg::area(hole)) >= minHole)
+            if (wide(hole))
                 out.rings.push_back(FromRing(hole));
     }
     return out;
