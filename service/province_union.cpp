@@ -35,6 +35,10 @@ Chain FromRing(const Polygon::ring_type& r) {
 }
 
 // Unions in pairs, so that each step joins shapes of like size.
+// The smallest hole kept: half a square degree in 1/32 map units squared. The one province-level
+// enclave, 北京市 in 河北省, has three times that; what is smaller is a gap between districts.
+constexpr double kEnclave = 0.5 * (kMapUnitsPerDegree * kSubUnits) * (kMapUnitsPerDegree * kSubUnits);
+
 Multi UnionAll(std::vector<Multi> parts) {
     while (parts.size() > 1) {
         std::vector<Multi> next;
@@ -56,21 +60,26 @@ Outline ProvinceOutline(const OutlineSource& source, const std::vector<uint32_t>
     std::vector<Multi> parts;
     for (uint32_t d : districts) {
         const Outline full = source.Merge({d}, false);
-        std::vector<Chain> rings;
-        for (size_t i = 0; i < full.rings.size(); ++i)
-            if (Chain c = Simplify(full.rings[i], true, tolerance, i == 0); !c.empty())
-                rings.push_back(std::move(c));
+        // Simplifying can make a ring cross itself: such a district is taken at full
+        // resolution, and one invalid even so is left out rather than spoil the union.
         Multi m;
-        for (const auto& group : GroupRings(rings)) {
-            Polygon p;
-            p.outer() = ToRing(*group[0]);
-            for (size_t h = 1; h < group.size(); ++h)
-                p.inners().push_back(ToRing(*group[h]));
-            bg::correct(p);
-            // Simplifying can make a ring cross itself; such a polygon is left out of the union
-            // rather than let it spoil the rest (the province then shows a gap there).
-            if (bg::is_valid(p))
+        for (const double t : {tolerance, 0.0}) {
+            std::vector<Chain> rings;
+            for (size_t i = 0; i < full.rings.size(); ++i)
+                if (Chain c = t > 0 ? Simplify(full.rings[i], true, t, i == 0) : full.rings[i]; !c.empty())
+                    rings.push_back(std::move(c));
+            m.clear();
+            for (const auto& group : GroupRings(rings)) {
+                Polygon p;
+                p.outer() = ToRing(*group[0]);
+                for (size_t h = 1; h < group.size(); ++h)
+                    p.inners().push_back(ToRing(*group[h]));
+                bg::correct(p);
                 m.push_back(std::move(p));
+            }
+            if (bg::is_valid(m))
+                break;
+            m.clear();
         }
         parts.push_back(std::move(m));
     }
@@ -92,7 +101,7 @@ Outline ProvinceOutline(const OutlineSource& source, const std::vector<uint32_t>
             continue;
         out.rings.push_back(FromRing(p.outer()));
         for (const auto& hole : p.inners())
-            if (wide(hole))
+            if (wide(hole) && std::fabs(bg::area(hole)) >= kEnclave)
                 out.rings.push_back(FromRing(hole));
     }
     return out;

@@ -11,7 +11,8 @@ namespace lookupd {
 
 // tolerance in 1/32 map units: each district is simplified to it before the union, and the
 // rings narrower on average than it (slivers between districts, not enclaves such as 北京市 in
-// 河北省) are dropped after it. Rings only (outlines and holes), on the index's plane.
+// 河北省) are dropped after it, and so are holes under half a square degree. Rings only (outlines and holes), on the
+// index's plane.
 Outline ProvinceOutline(const OutlineSource& source, const std::vector<uint32_t>& districts, double tolerance);
 
 }  // namespace lookupd
