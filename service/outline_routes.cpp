@@ -194,7 +194,7 @@ PageReply OutlineRoutes::District(const std::multimap<std::string, std::string>&
             const DistrictName& n = Names()[d];
             const std::string& own = !n.levels.district.empty() ? n.levels.district : n.levels.prefecture;
             shapes.push_back(
-                Shape{n.code, own, n.full, d == ds[0] ? "district" : "neighbour", m_source.Merge({d}, false), true});
+                Shape{n.code, own, n.full, d == ds[0] ? "district" : "neighbour", m_source.Merge({d}), true});
         }
         return Collection(shapes, static_cast<size_t>(step));
     });

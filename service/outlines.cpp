@@ -186,7 +186,7 @@ void OutlineSource::Prepare() const {
     });
 }
 
-Outline OutlineSource::Merge(const std::vector<uint32_t>& districts, bool cancelShared) const {
+Outline OutlineSource::Merge(const std::vector<uint32_t>& districts) const {
     Prepare();
     std::vector<Edge> edges;
     for (uint32_t d : districts) {
@@ -200,33 +200,6 @@ Outline OutlineSource::Merge(const std::vector<uint32_t>& districts, bool cancel
                         edges.push_back(Edge{a, b});
                 }
     }
-    if (cancelShared) {
-        // Each edge either cancels one waiting the other way round or waits itself.
-        std::unordered_map<uint64_t, std::vector<size_t>> waiting;
-        std::vector<char> keep(edges.size(), 1);
-        auto pairKey = [](Fixed a, Fixed b) { return Key(a) * 0x9E3779B97F4A7C15ull ^ Key(b); };
-        for (size_t i = 0; i < edges.size(); ++i) {
-            auto it = waiting.find(pairKey(edges[i].b, edges[i].a));
-            bool cancelled = false;
-            if (it != waiting.end())
-                for (size_t k = 0; k < it->second.size(); ++k) {
-                    const Edge& o = edges[it->second[k]];
-                    if (o.a == edges[i].b && o.b == edges[i].a) {
-                        keep[it->second[k]] = keep[i] = 0;
-                        it->second.erase(it->second.begin() + static_cast<long>(k));
-                        cancelled = true;
-                        break;
-                    }
-                }
-            if (!cancelled)
-                waiting[pairKey(edges[i].a, edges[i].b)].push_back(i);
-        }
-        size_t n = 0;
-        for (size_t i = 0; i < edges.size(); ++i)
-            if (keep[i])
-                edges[n++] = edges[i];
-        edges.resize(n);
-    }
     return Join(edges);
 }
 
@@ -239,7 +212,7 @@ std::vector<uint32_t> OutlineSource::Neighbours(uint32_t district) const {
     // it in its own cell or one of the eight around.
     std::unordered_set<uint64_t> cells;
     std::unordered_multimap<uint64_t, Fixed> vertices;
-    const Outline own = Merge({district}, false);
+    const Outline own = Merge({district});
     for (const auto* set : {&own.rings, &own.lines})
         for (const Chain& c : *set)
             for (Fixed p : c)
@@ -249,7 +222,7 @@ std::vector<uint32_t> OutlineSource::Neighbours(uint32_t district) const {
         if (d == district || m_pieces[d].empty() || !Overlap(box, m_boxes[d], kTouch))
             continue;
         int near = 0;
-        const Outline other = Merge({d}, false);
+        const Outline other = Merge({d});
         for (const auto* set : {&other.rings, &other.lines})
             for (const Chain& c : *set)
                 for (Fixed p : c) {

@@ -12,8 +12,8 @@ namespace lookupd {
 
 using Chain = std::vector<Fixed>;
 
-// Closed rings (the last vertex not repeated) and open lines: a line is what is left where
-// the borders of two districts merged into one outline do not meet vertex for vertex.
+// Closed rings (the last vertex not repeated) and open lines: edges that close into no ring,
+// which a damaged piece would leave (the real index has none).
 struct Outline {
     std::vector<Chain> rings;
     std::vector<Chain> lines;
@@ -24,10 +24,8 @@ class OutlineSource {
 public:
     explicit OutlineSource(const PlaceIndex& index) : m_index(index) {}
 
-    // The districts' outlines at full resolution, as one. cancelShared drops every edge that
-    // another district of the set has the other way round (the borders between them), which
-    // turns a province's districts into the province.
-    Outline Merge(const std::vector<uint32_t>& districts, bool cancelShared) const;
+    // The districts' outlines at full resolution, as one.
+    Outline Merge(const std::vector<uint32_t>& districts) const;
 
     // The districts whose outlines come within kTouch of this one's at two vertices or more.
     std::vector<uint32_t> Neighbours(uint32_t district) const;

@@ -142,7 +142,7 @@ PageReply PageAnswerer::Locate(const std::multimap<std::string, std::string>& pa
     const Fixed at{static_cast<int32_t>(std::lround(x * kMapUnitsPerDegree * kSubUnits)),
                    static_cast<int32_t>(std::lround(y * kMapUnitsPerDegree * kSubUnits))};
     Fixed nearest;
-    if (!NearestOnOutline(m_outlines.Source().Merge({m.district}, false), at, nearest))
+    if (!NearestOnOutline(m_outlines.Source().Merge({m.district}), at, nearest))
         return Json(200, body + "null}");
     m_outlines.ToWgs84(nearest, x, y);
     return Json(200, body + Pair(x, y) + "}");

@@ -59,7 +59,7 @@ Multi UnionAll(std::vector<Multi> parts) {
 Outline ProvinceOutline(const OutlineSource& source, const std::vector<uint32_t>& districts, double tolerance) {
     std::vector<Multi> parts;
     for (uint32_t d : districts) {
-        const Outline full = source.Merge({d}, false);
+        const Outline full = source.Merge({d});
         // Simplifying can make a ring cross itself: such a district is taken at full
         // resolution, and one invalid even so is left out rather than spoil the union.
         Multi m;
