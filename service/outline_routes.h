@@ -43,6 +43,11 @@ public:
     // Every district's names, made at the first request that needs them.
     const std::vector<DistrictName>& Names() const;
     const OutlineSource& Source() const { return m_source; }
+    // The bytes of the answers the cache holds, at most kCacheBytes.
+    size_t CachedBytes() const {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_cacheBytes;
+    }
     // The district with this 6-digit code, or -1.
     long Find(std::string_view code) const;
     // A vertex of the index's plane in WGS-84 degrees.

@@ -32,6 +32,8 @@ public:
     // The answer for path, or nothing for a path that is not the page's.
     std::optional<PageReply> Answer(std::string_view path, const std::multimap<std::string, std::string>& params) const;
 
+    const OutlineRoutes& Outlines() const { return m_outlines; }
+
     // /locate?pos=113.65735+34.79139167&coordtype=wgs84
     PageReply Locate(const std::multimap<std::string, std::string>& params) const;
 

@@ -183,6 +183,18 @@ TEST_F(PageRoutes, OutlineRefusalsNameTheParameter) {
     }
 }
 
+TEST_F(PageRoutes, EachAnswerIsMadeOnceAndKept) {
+    const OutlineRoutes& cache = s_answerer->Page().Outlines();
+    const size_t before = cache.CachedBytes();
+    const size_t a = Get("/outline?code=410105&tolerance=0.0002").body.size();
+    EXPECT_EQ(cache.CachedBytes(), before + a);
+    const size_t b = Get("/outline?code=410104&tolerance=0.0002").body.size();
+    EXPECT_EQ(cache.CachedBytes(), before + a + b) << "both kept";
+    Get("/outline?code=410105&tolerance=0.00025");  // the same step
+    EXPECT_EQ(cache.CachedBytes(), before + a + b);
+    EXPECT_LE(cache.CachedBytes(), OutlineRoutes::kCacheBytes);
+}
+
 TEST_F(PageRoutes, ProvincesAreBoundedAndHoldTheirDistricts) {
     const HttpReply r = Get("/provinces");
     ASSERT_EQ(r.status, 200);
