@@ -261,7 +261,9 @@ Chain Simplify(const Chain& chain, bool closed, double tolerance, bool keep) {
         }
     }
     std::vector<char> mark(n + 1, 0);
-    mark[0] = mark[far] = mark[n - 1] = 1;
+    // An open line keeps both ends; a ring its two cut points only.
+    mark[n - 1] = !closed;
+    mark[0] = mark[far] = 1;
     auto at = [&](size_t i) { return chain[i % n]; };
     const double tol2 = tolerance * tolerance;
     std::vector<std::pair<size_t, size_t>> todo{{0, far}};

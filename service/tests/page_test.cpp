@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <tuple>
@@ -57,6 +58,26 @@ double Metres(double lon1, double lat1, double lon2, double lat2) {
     return std::hypot((lon2 - lon1) * k * std::cos(lat1 * M_PI / 180), (lat2 - lat1) * k);
 }
 
+TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
+    const Chain outer{{0, 0}, {100, 0}, {100, 100}, {0, 100}};
+    const Chain hole{{20, 20}, {80, 20}, {80, 80}, {20, 80}};
+    const Chain island{{40, 40}, {60, 40}, {60, 60}, {40, 60}};
+    const Chain apart{{200, 0}, {300, 0}, {300, 100}};
+    const std::vector<Chain> rings{island, hole, apart, outer};
+    const auto polygons = GroupRings(rings);
+    ASSERT_EQ(polygons.size(), 3u);
+    std::vector<std::pair<size_t, size_t>> seen;  // (outline's ring, ring count)
+    for (const auto& p : polygons)
+        seen.emplace_back(static_cast<size_t>(p[0] - rings.data()), p.size());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::pair<size_t, size_t>>{{0, 1}, {2, 1}, {3, 2}}));
+    // A ring far below the tolerance: gone, unless the caller keeps it (a district's outline).
+    const Chain small{{0, 0}, {10, 1}, {20, 0}, {20, 20}, {0, 20}};
+    EXPECT_TRUE(Simplify(small, true, 1000, false).empty());
+    EXPECT_EQ(Simplify(small, true, 1000, true).size(), 3u);
+    EXPECT_EQ(Simplify(small, true, 0.5, false).size(), 5u);
+}
+
 TEST_F(PageRoutes, PageFilesCarryTheirOwnPolicyAndNoInlineScript) {
     const HttpReply page = Get("/");
     ASSERT_EQ(page.status, 200);
@@ -73,7 +94,8 @@ TEST_F(PageRoutes, PageFilesCarryTheirOwnPolicyAndNoInlineScript) {
 }
 
 TEST_F(PageRoutes, LocateReadsTheWindowsThreeNotationsInEachSystem) {
-    for (const char* pos : {"113.65735+34.79139167", "113.39'26.46%22,34.47'29.01%22", "113.39'441%20%2034.47'290"}) {
+    for (const char* pos : {"113.65735+34.79139167", "113.39'26.46%22,34.47'29.01%22", "113.39'441%20%2034.47'290",
+                            "113.65735%EF%BC%8C34.79139167"}) {
         const json a = GetJson(std::string("/locate?pos=") + pos);
         EXPECT_EQ(a["district"], "金水区") << pos;
         EXPECT_EQ(a["code"], "410105");
