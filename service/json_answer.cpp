@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "index/crs.h"
+#include "service/json_text.h"
 
 namespace lookupd {
 
@@ -47,20 +48,7 @@ bool ParseDecimal(const std::string& s, double& out) {
 }
 
 void PutString(std::string& out, std::string_view s) {
-    out += '"';
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
+    PutJsonString(out, s);
 }
 
 void PutField(std::string& out, const char* key, std::string_view value) {

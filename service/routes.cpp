@@ -107,8 +107,14 @@ HttpReply Route(const Answerer& answerer, std::string_view method, std::string_v
         reply.anyOrigin = true;
         return reply;
     }
-    if (path != "/GetTextByPos")
-        return HttpReply{404, kNotFound, "text/plain"};
+    if (path != "/GetTextByPos") {
+        std::optional<PageReply> page = answerer.Page().Answer(path, ParseQuery(query));
+        if (!page)
+            return HttpReply{404, kNotFound, "text/plain"};
+        HttpReply reply{page->status, std::move(page->body), page->contentType};
+        reply.policy = kPagePolicy;
+        return reply;
+    }
     Reply r = answerer.Answer(ParseQuery(query));
     return HttpReply{r.status, std::move(r.body), "text/plain; charset=GBK", r.code};
 }
@@ -124,6 +130,11 @@ void PutReplyHead(std::string& out, const HttpReply& reply, bool keepAlive) {
     out += reply.contentType;
     if (reply.anyOrigin)
         out += "\r\nAccess-Control-Allow-Origin: *";
+    if (reply.policy) {
+        out += "\r\nContent-Security-Policy: ";
+        out += reply.policy;
+        out += "\r\nX-Content-Type-Options: nosniff";
+    }
     if (reply.districtCode) {
         out += "\r\nX-District-Code: ";
         out += std::to_string(reply.districtCode);

@@ -24,6 +24,8 @@ struct HttpReply {
     uint32_t districtCode = 0;
     // Sent with Access-Control-Allow-Origin: *, so that a page from anywhere may ask.
     bool anyOrigin = false;
+    // Sent as Content-Security-Policy where set: the map page's routes.
+    const char* policy = nullptr;
 };
 
 // Longer targets are refused with 414 before any parsing.

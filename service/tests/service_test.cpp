@@ -346,7 +346,7 @@ TEST_F(LiveService, RepliesFitTheProgramsReader) {
 }
 
 TEST_F(LiveService, WrongPathsMethodsAndParameters) {
-    EXPECT_EQ(Ask("/"), "404 404 Not Found: only GET /GetTextByPos is served");
+    EXPECT_EQ(Ask("/nothing"), "404 404 Not Found: only GET /GetTextByPos is served");
     EXPECT_EQ(Ask("/GetTextByPos/x"), "404 404 Not Found: only GET /GetTextByPos is served");
     EXPECT_EQ(Ask("/healthz"), "200 ready");
     // Escapes are decoded before the checks: x is a number, radius is minus one.

@@ -1,0 +1,252 @@
+// The map page's routes in process, on the real index: the page's files and their policy, the
+// position route, and the outline routes' shapes, tolerance ladder, refusals and size bounds.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <tuple>
+
+#include "core/LocationQuery.h"
+#include "service/routes.h"
+
+namespace lookupd {
+namespace {
+
+using nlohmann::json;
+
+class PageRoutes : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_index = new PlaceIndex;
+        ASSERT_EQ(s_index->Load(LOOKUPD_INDEX), "");
+        s_answerer = new Answerer(*s_index);
+    }
+    static void TearDownTestSuite() {
+        delete s_answerer;
+        delete s_index;
+    }
+    static HttpReply Get(const std::string& target) { return Route(*s_answerer, "GET", target, true); }
+    static json GetJson(const std::string& target, int status = 200) {
+        HttpReply r = Get(target);
+        EXPECT_EQ(r.status, status) << target << ": " << r.body.substr(0, 300);
+        return json::parse(r.body);
+    }
+    static PlaceIndex* s_index;
+    static Answerer* s_answerer;
+};
+PlaceIndex* PageRoutes::s_index = nullptr;
+Answerer* PageRoutes::s_answerer = nullptr;
+
+// Inside any polygon of a MultiPolygon (even-odd over all its rings).
+bool Covers(const json& geometry, double lon, double lat) {
+    bool in = false;
+    for (const json& polygon : geometry["coordinates"])
+        for (const json& ring : polygon)
+            for (size_t i = 0, j = ring.size() - 1; i < ring.size(); j = i++) {
+                const double xi = ring[i][0], yi = ring[i][1], xj = ring[j][0], yj = ring[j][1];
+                if ((yi > lat) != (yj > lat) && lon < xi + (xj - xi) * (lat - yi) / (yj - yi))
+                    in = !in;
+            }
+    return in;
+}
+
+double Metres(double lon1, double lat1, double lon2, double lat2) {
+    const double k = 6371008.8 * M_PI / 180;
+    return std::hypot((lon2 - lon1) * k * std::cos(lat1 * M_PI / 180), (lat2 - lat1) * k);
+}
+
+TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
+    const Chain outer{{0, 0}, {100, 0}, {100, 100}, {0, 100}};
+    const Chain hole{{20, 20}, {80, 20}, {80, 80}, {20, 80}};
+    const Chain island{{40, 40}, {60, 40}, {60, 60}, {40, 60}};
+    const Chain apart{{200, 0}, {300, 0}, {300, 100}};
+    const std::vector<Chain> rings{island, hole, apart, outer};
+    const auto polygons = GroupRings(rings);
+    ASSERT_EQ(polygons.size(), 3u);
+    std::vector<std::pair<size_t, size_t>> seen;  // (outline's ring, ring count)
+    for (const auto& p : polygons)
+        seen.emplace_back(static_cast<size_t>(p[0] - rings.data()), p.size());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::pair<size_t, size_t>>{{0, 1}, {2, 1}, {3, 2}}));
+    // A ring far below the tolerance: gone, unless the caller keeps it (a district's outline).
+    const Chain small{{0, 0}, {10, 1}, {20, 0}, {20, 20}, {0, 20}};
+    EXPECT_TRUE(Simplify(small, true, 1000, false).empty());
+    EXPECT_EQ(Simplify(small, true, 1000, true).size(), 3u);
+    EXPECT_EQ(Simplify(small, true, 0.5, false).size(), 5u);
+}
+
+TEST_F(PageRoutes, PageFilesCarryTheirOwnPolicyAndNoInlineScript) {
+    const HttpReply page = Get("/");
+    ASSERT_EQ(page.status, 200);
+    EXPECT_STREQ(page.contentType, "text/html; charset=utf-8");
+    EXPECT_NE(page.body.find("<script src=\"/app.js\""), std::string::npos);
+    EXPECT_EQ(page.body.find("<script>"), std::string::npos);
+    EXPECT_NE(page.body.find("113.39'26.46\""), std::string::npos) << "the window's examples";
+    EXPECT_EQ(Get("/app.js").contentType, std::string("text/javascript; charset=utf-8"));
+    EXPECT_EQ(Get("/app.js").body.find("innerHTML"), std::string::npos) << "data goes in as text only";
+    std::string head;
+    PutReplyHead(head, page, true);
+    EXPECT_NE(head.find("\r\nContent-Security-Policy: default-src 'self'; script-src 'self';"), std::string::npos);
+    EXPECT_EQ(Get("/nothing").status, 404);
+}
+
+TEST_F(PageRoutes, LocateReadsTheWindowsThreeNotationsInEachSystem) {
+    for (const char* pos : {"113.65735+34.79139167", "113.39'26.46%22,34.47'29.01%22", "113.39'441%20%2034.47'290",
+                            "113.65735%EF%BC%8C34.79139167"}) {
+        const json a = GetJson(std::string("/locate?pos=") + pos);
+        EXPECT_EQ(a["district"], "金水区") << pos;
+        EXPECT_EQ(a["code"], "410105");
+        EXPECT_EQ(a["match"], "inside");
+    }
+    // The window truncates to whole map units: 34.79139167 is 12524901 of them.
+    EXPECT_EQ(GetJson("/locate?pos=113.65735+34.79139167")["input"]["units"][1], 12524901);
+    const json g = GetJson("/locate?pos=113.666+34.704&coordtype=gcj02");
+    EXPECT_EQ(g["district"], "二七区");
+    EXPECT_DOUBLE_EQ(g["positions"]["gcj02"][0], 113.666);
+    EXPECT_NEAR(g["positions"]["wgs84"][0].get<double>(), 113.6599, 0.0002);
+    EXPECT_EQ(GetJson("/locate?pos=113.666+34.704&coordtype=wgs84")["district"], "管城回族区");
+    EXPECT_EQ(GetJson("/locate?pos=113.666+34.704&coordtype=bd09")["positions"]["bd09"][1], 34.704);
+}
+
+TEST_F(PageRoutes, LocateRefusesAsTheWindowDoesAndSaysWhy) {
+    const json bad = GetJson("/locate?pos=113.6x57+34.79");
+    EXPECT_EQ(bad["refusal"], kOutOfRegionText);
+    EXPECT_NE(bad["reason"].get<std::string>().find("'113.6x57' is not a number"), std::string::npos);
+    EXPECT_NE(GetJson("/locate?pos=113.65735")["reason"].get<std::string>().find("1 given"), std::string::npos);
+    EXPECT_NE(GetJson("/locate?pos=113.39'441+34.79")["reason"].get<std::string>().find("but latitude in"),
+              std::string::npos);
+    EXPECT_NE(GetJson("/locate?pos=10+10")["reason"].get<std::string>().find("outside the service's region"),
+              std::string::npos);
+    EXPECT_NE(GetJson("/locate?pos=1+2&coordtype=utm", 400)["error"]["message"].get<std::string>().find("coordtype"),
+              std::string::npos);
+    EXPECT_EQ(GetJson("/locate", 400)["error"]["code"], 400);
+}
+
+TEST_F(PageRoutes, NearAnswersPointAtTheDistrictsBorderAtTheirDistance) {
+    const json a = GetJson("/locate?pos=121.745+31.295");
+    ASSERT_EQ(a["match"], "near");
+    EXPECT_EQ(a["district"], "浦东新区");
+    const double d = Metres(121.745, 31.295, a["nearest"][0], a["nearest"][1]);
+    EXPECT_NEAR(d, a["distance_m"].get<double>(), 0.03 * d);
+}
+
+TEST_F(PageRoutes, DistrictOutlineIsTheDistrictAndItsNeighboursTouchIt) {
+    const json c = GetJson("/outline?code=410105&tolerance=0.0001");
+    ASSERT_EQ(c["features"].size(), 1u);
+    const json& f = c["features"][0];
+    EXPECT_EQ(f["properties"]["name"], "金水区");
+    EXPECT_EQ(f["geometry"]["type"], "MultiPolygon");
+    size_t vertices = 0;
+    for (const json& polygon : f["geometry"]["coordinates"])
+        for (const json& ring : polygon) {
+            EXPECT_EQ(ring.front(), ring.back()) << "rings are closed";
+            vertices += ring.size() - 1;
+        }
+    EXPECT_EQ(f["properties"]["vertices"], vertices);
+    // In WGS-84, as the lookups answer: points just inside and outside its border agree.
+    for (const char* pos : {"113.65735 34.79139167", "113.70 34.80", "113.62 34.76", "113.75 34.76"}) {
+        const json a = GetJson(std::string("/locate?pos=") + pos);
+        double lon, lat;
+        std::sscanf(pos, "%lf %lf", &lon, &lat);
+        EXPECT_EQ(Covers(f["geometry"], lon, lat), a["code"] == "410105") << pos << " is in " << a["district"];
+    }
+    const json n = GetJson("/outline?code=410105&neighbours=1");
+    std::set<std::string> codes;
+    for (const json& g : n["features"])
+        codes.insert(g["properties"]["code"].get<std::string>());
+    for (const char* touching : {"410102", "410103", "410104", "410108"})
+        EXPECT_TRUE(codes.count(touching)) << touching;
+    EXPECT_FALSE(codes.count("410106")) << "上街区 lies 30 km west";
+    EXPECT_EQ(codes.size(), n["features"].size());
+    EXPECT_EQ(n["features"][0]["properties"]["role"], "district");
+}
+
+TEST_F(PageRoutes, OutlinesWhosePiecesCrossACutRoundedApartStillClose) {
+    // 尖草坪区 and 湄潭县: two pieces' crossings of a cut a few units apart, once left open.
+    for (auto [code, lon, lat] : {std::tuple{"140108", 112.48, 37.93}, {"520328", 107.47, 27.75}}) {
+        const json f = GetJson(std::string("/outline?code=") + code + "&tolerance=0.0001")["features"][0];
+        EXPECT_GT(f["properties"]["vertices"].get<int>(), 100) << code;
+        EXPECT_TRUE(Covers(f["geometry"], lon, lat)) << code;
+    }
+}
+
+TEST_F(PageRoutes, ToleranceIsClampedOntoTheLadderAndCoarserMeansFewer) {
+    EXPECT_EQ(GetJson("/outline?code=410105&tolerance=0.00000001")["tolerance"], 0.0001);
+    EXPECT_EQ(GetJson("/outline?code=410105&tolerance=30")["tolerance"], 0.1);
+    EXPECT_EQ(GetJson("/outline?code=410105&tolerance=0.003")["tolerance"], 0.002);
+    EXPECT_EQ(GetJson("/outline?code=410105")["tolerance"], 0.001);
+    EXPECT_EQ(GetJson("/provinces?tolerance=0.00001")["tolerance"], 0.01);
+    int last = 1 << 30;
+    for (const char* t : {"0.0001", "0.001", "0.01", "0.1"}) {
+        const int v =
+            GetJson(std::string("/outline?code=410105&tolerance=") + t)["features"][0]["properties"]["vertices"];
+        EXPECT_LT(v, last) << t;
+        EXPECT_GE(v, 3) << "a district keeps its outline at any step";
+        last = v;
+    }
+}
+
+TEST_F(PageRoutes, OutlineRefusalsNameTheParameter) {
+    for (const char* target :
+         {"/outline", "/outline?code=41010", "/outline?code=abcdef", "/outline?code=4101050", "/outline?code=999999",
+          "/outline?code=410105&tolerance=-1", "/outline?code=410105&tolerance=0",
+          "/outline?code=410105&tolerance=1e-3", "/outline?code=410105&tolerance=", "/outline?code=410105&neighbours=2",
+          "/provinces?tolerance=abc"}) {
+        const HttpReply r = Get(target);
+        EXPECT_EQ(r.status, 400) << target;
+        const std::string message = json::parse(r.body)["error"]["message"];
+        const bool named =
+            message.find("'code'") != std::string::npos || message.find("code 999999") != std::string::npos ||
+            message.find("'tolerance'") != std::string::npos || message.find("'neighbours'") != std::string::npos;
+        EXPECT_TRUE(named) << target << ": " << message;
+    }
+}
+
+TEST_F(PageRoutes, EachAnswerIsMadeOnceAndKept) {
+    const OutlineRoutes& cache = s_answerer->Page().Outlines();
+    const size_t before = cache.CachedBytes();
+    const size_t a = Get("/outline?code=410105&tolerance=0.0002").body.size();
+    EXPECT_EQ(cache.CachedBytes(), before + a);
+    const size_t b = Get("/outline?code=410104&tolerance=0.0002").body.size();
+    EXPECT_EQ(cache.CachedBytes(), before + a + b) << "both kept";
+    Get("/outline?code=410105&tolerance=0.00025");  // the same step
+    EXPECT_EQ(cache.CachedBytes(), before + a + b);
+    EXPECT_LE(cache.CachedBytes(), OutlineRoutes::kCacheBytes);
+}
+
+TEST_F(PageRoutes, ProvincesAreBoundedAndHoldTheirDistricts) {
+    const HttpReply r = Get("/provinces");
+    ASSERT_EQ(r.status, 200);
+    EXPECT_LT(r.body.size(), 2u << 20);
+    const json p = json::parse(r.body);
+    ASSERT_EQ(p["features"].size(), 34u);
+    size_t vertices = 0;
+    const json* henan = nullptr;
+    for (const json& f : p["features"]) {
+        vertices += f["properties"]["vertices"].get<size_t>();
+        if (f["properties"]["name"] == "河南省")
+            henan = &f;
+    }
+    EXPECT_LE(vertices, OutlineRoutes::kMaxVertices);
+    ASSERT_TRUE(henan);
+    EXPECT_EQ((*henan)["properties"]["code"], "410000");
+    EXPECT_TRUE(Covers((*henan)["geometry"], 113.65735, 34.79139167));
+    EXPECT_FALSE(Covers((*henan)["geometry"], 116.40, 39.90)) << "北京";
+    EXPECT_EQ(Get("/provinces").body, r.body) << "the cached answer is the same";
+}
+
+TEST_F(PageRoutes, DistrictAnswersStayWithinTheBoundAtTheFinestStep) {
+    // 浙江省's 舟山 islands: thousands of rings at full resolution.
+    const json z = GetJson("/outline?code=330902&tolerance=0.0001&neighbours=1");
+    size_t vertices = 0;
+    for (const json& f : z["features"])
+        vertices += f["properties"]["vertices"].get<size_t>();
+    EXPECT_LE(vertices, OutlineRoutes::kMaxVertices);
+    EXPECT_GT(vertices, 100u);
+}
+
+}  // namespace
+}  // namespace lookupd
