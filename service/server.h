@@ -1,7 +1,7 @@
 // The service's HTTP front end: one event loop per thread, each accepting connections and
 // answering their requests through RequestReader and Route. main runs it; a test can run it
 // in its own process, on a thread of its own. On Linux the loops are io_uring's or
-// epoll's own (server_linux.cpp), on Windows Asio's (server.cpp).
+// epoll's own (server_linux.cpp, service/linux/), on Windows Asio's (server.cpp).
 #pragma once
 
 #include <boost/asio/io_context.hpp>
