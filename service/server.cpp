@@ -16,8 +16,7 @@
 #include <thread>
 #include <unordered_set>
 
-#include <windows.h>
-
+#include "service/front_end.h"
 #include "service/routes.h"
 
 namespace lookupd {
@@ -26,7 +25,6 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
-using Clock = std::chrono::steady_clock;
 
 class Session;
 
@@ -68,7 +66,6 @@ private:
     void Send(HttpReply reply, bool keepAlive);
     void OnWrite(bool keepAlive, beast::error_code ec, std::size_t);
     void Close();
-    void Log(std::string_view method, std::string_view target, int status);
     void Arm();
 
     tcp::socket m_socket;
@@ -110,7 +107,7 @@ void Session::Check(Clock::time_point now) {
 }
 
 void Session::NextRequest() {
-    if (m_stopping || m_server.Stopping() || m_served >= m_server.GetLimits().keepAliveMax)
+    if (m_stopping || m_server.Stopping())
         return Close();
     m_reader.Reset();
     m_started.reset();
@@ -120,13 +117,8 @@ void Session::NextRequest() {
     Parse();
 }
 
-// Each read and write waits at most the read time-out, and never past the request's deadline.
 void Session::Arm() {
-    const Limits& l = m_server.GetLimits();
-    Clock::time_point expiry = Clock::now() + l.readTimeout;
-    if (m_started)
-        expiry = std::min(expiry, *m_started + l.deadline);
-    m_expiry = expiry;
+    m_expiry = Expiry(m_server.GetLimits(), m_started);
 }
 
 // The socket is read here and the bytes handed to the parser, so that every read gets its own
@@ -156,19 +148,12 @@ void Session::Parse() {
     if (state == RequestReader::State::kNeedMore)
         return Read();
 
-    const auto& req = m_reader.Get();
-    std::string_view method(req.method_string().data(), req.method_string().size());
-    std::string_view target(req.target().data(), req.target().size());
-    HttpReply r = Route(m_server.GetAnswerer(), method, target, !m_server.Stopping());
-    Log(method, target, r.status);
-    ++m_served;
-    bool keepAlive =
-        req.keep_alive() && m_served < m_server.GetLimits().keepAliveMax && !m_stopping && !m_server.Stopping();
-    Send(std::move(r), keepAlive);
+    Response r = Respond(m_server, m_reader.Get(), m_started, m_served, m_stopping);
+    Send(std::move(r.reply), r.keepAlive);
 }
 
 void Session::Refuse(const HttpReply& refusal) {
-    Log("-", "-", refusal.status);
+    LogServed(m_server, "-", "-", refusal.status, m_started);
     Send(refusal, false);
 }
 
@@ -193,14 +178,6 @@ void Session::Close() {
     m_socket.close(ec);
 }
 
-void Session::Log(std::string_view method, std::string_view target, int status) {
-    if (m_server.Quiet())
-        return;
-    LogRequest(
-        method, target, status,
-        m_started ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *m_started).count() : -1);
-}
-
 Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, bool quiet)
     : m_answerer(answerer), m_limits(limits), m_quiet(quiet) {
     for (size_t i = 0; i < threads; ++i)
@@ -210,25 +187,7 @@ Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, b
 Server::~Server() = default;
 
 std::string Server::Listen(const std::string& host, int port) {
-    beast::error_code ec;
-    auto address = net::ip::make_address(host, ec);
-    if (ec)
-        return "not an IP address";
-    tcp::endpoint ep(address, static_cast<unsigned short>(port));
-    tcp::acceptor& first = m_loops[0]->acceptor.emplace(m_loops[0]->ioc);
-    first.open(ep.protocol(), ec);
-    // Nobody else may take the port while the service holds it.
-    BOOL yes = TRUE;
-    if (!ec)
-        setsockopt(first.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
-                   sizeof yes);
-    if (!ec)
-        first.bind(ep, ec);
-    if (!ec)
-        first.listen(1024, ec);  // the program opens a connection per query: take bursts
-    if (!ec)
-        m_port = first.local_endpoint(ec).port();
-    return ec ? ec.message() : std::string();
+    return OpenListener(m_loops[0]->acceptor.emplace(m_loops[0]->ioc), host, port, m_port);
 }
 
 void Server::Run() {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <thread>
 
+#include "service/front_end.h"
 #include "service/linux/loop_runner.h"
 
 namespace lookupd {
@@ -70,28 +71,20 @@ Server::~Server() {
 }
 
 std::string Server::Listen(const std::string& host, int port) {
-    boost::system::error_code ec;
-    auto address = net::ip::make_address(host, ec);
-    if (ec)
-        return "not an IP address";
-    tcp::endpoint ep(address, static_cast<unsigned short>(port));
-    net::io_context ioc;
-    tcp::acceptor acceptor(ioc);
-    acceptor.open(ep.protocol(), ec);
-    if (!ec)
-        acceptor.set_option(net::socket_base::reuse_address(true), ec);
-    if (!ec)
-        acceptor.bind(ep, ec);
-    if (!ec)
-        acceptor.listen(1024, ec);  // the program opens a connection per query: take bursts
-    if (!ec)
-        m_port = acceptor.local_endpoint(ec).port();
-    if (!ec)
+    // Asio only opens the socket here, and hands it to the loops.
+    try {
+        net::io_context ioc;
+        tcp::acceptor acceptor(ioc);  // throws where its context cannot have the descriptors it needs
+        boost::system::error_code ec;
+        if (std::string why = OpenListener(acceptor, host, port, m_port); !why.empty())
+            return why;
         acceptor.non_blocking(true, ec);
-    if (ec)
-        return ec.message();
-    m_listener = acceptor.release(ec);
-    return {};
+        if (!ec)
+            m_listener = acceptor.release(ec);
+        return ec ? ec.message() : std::string();
+    } catch (const boost::system::system_error& e) {
+        return e.code().message();
+    }
 }
 
 void Server::Run() {

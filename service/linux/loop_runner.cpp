@@ -20,10 +20,7 @@ Conn& LoopRunner::Adopt(int fd) {
 }
 
 void LoopRunner::Arm(Conn& c) {
-    Clock::time_point expiry = Clock::now() + L().readTimeout;
-    if (c.started)
-        expiry = std::min(expiry, *c.started + L().deadline);
-    c.expiry = expiry;
+    c.expiry = Expiry(m_server.GetLimits(), c.started);
 }
 
 void LoopRunner::Received(Conn& c, const char* data, size_t n) {
@@ -43,17 +40,12 @@ Next LoopRunner::Serve(Conn& c) {
         return Next::kRead;
     }
     if (state == RequestReader::State::kRefused) {
-        Log(c, "-", "-", c.reader.Refusal().status);
+        LogServed(m_server, "-", "-", c.reader.Refusal().status, c.started);
         Answer(c, c.reader.Refusal(), false);
         return Next::kWrite;
     }
-    const auto& req = c.reader.Get();
-    const std::string_view method(req.method_string().data(), req.method_string().size());
-    const std::string_view target(req.target().data(), req.target().size());
-    const HttpReply r = Route(m_server.GetAnswerer(), method, target, !m_server.Stopping());
-    Log(c, method, target, r.status);
-    ++c.served;
-    Answer(c, r, req.keep_alive() && c.served < L().keepAliveMax && !m_server.Stopping());
+    const Response r = Respond(m_server, c.reader.Get(), c.started, c.served, m_stop);
+    Answer(c, r.reply, r.keepAlive);
     return Next::kWrite;
 }
 
@@ -102,14 +94,6 @@ void LoopRunner::Answer(Conn& c, const HttpReply& reply, bool keepAlive) {
     c.sent = 0;
     c.keepAlive = keepAlive;
     Arm(c);
-}
-
-void LoopRunner::Log(const Conn& c, std::string_view method, std::string_view target, int status) {
-    if (m_server.Quiet())
-        return;
-    LogRequest(
-        method, target, status,
-        c.started ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *c.started).count() : -1);
 }
 
 }  // namespace lookupd

@@ -12,12 +12,11 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "service/front_end.h"
 #include "service/routes.h"
 #include "service/server.h"
 
 namespace lookupd {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kTick = std::chrono::milliseconds(50);
 constexpr size_t kReadChunk = 4096;
@@ -66,8 +65,6 @@ protected:
     // Waits for connections again after running out of descriptors.
     virtual void Listen() = 0;
 
-    const Limits& L() const { return m_server.GetLimits(); }
-
     Conn& Adopt(int fd);
     // Each read and write waits at most the read time-out, and never past the request's deadline.
     void Arm(Conn& c);
@@ -93,7 +90,6 @@ protected:
 
 private:
     void Answer(Conn& c, const HttpReply& reply, bool keepAlive);
-    void Log(const Conn& c, std::string_view method, std::string_view target, int status);
 };
 
 // The loop on io_uring; null with why where this thread cannot have a ring.
