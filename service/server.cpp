@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
@@ -184,13 +185,20 @@ Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, b
         m_loops.push_back(std::make_unique<Loop>());
 }
 
-Server::~Server() = default;
+Server::~Server() {
+    // Started and never run: stopped here, so that no thread outlives it.
+    m_onStop = nullptr;
+    if (!m_threads.empty()) {
+        RequestStop();
+        Run();
+    }
+}
 
 std::string Server::Listen(const std::string& host, int port) {
     return OpenListener(m_loops[0]->acceptor.emplace(m_loops[0]->ioc), host, port, m_port);
 }
 
-void Server::Run() {
+std::string Server::Start() {
     for (auto& loop : m_loops) {
         loop->work.emplace(loop->ioc.get_executor());
         loop->tick.emplace(loop->ioc);
@@ -198,12 +206,26 @@ void Server::Run() {
         if (loop->acceptor)
             Accept(*loop);
     }
-    std::vector<std::thread> threads;
-    for (size_t i = 1; i < m_loops.size(); ++i)
-        threads.emplace_back([this, i] { m_loops[i]->ioc.run(); });
-    m_loops[0]->ioc.run();
-    for (std::thread& t : threads)
+    try {
+        for (auto& loop : m_loops)
+            m_threads.emplace_back([l = loop.get()] { l->ioc.run(); });
+    } catch (const std::system_error& e) {
+        // The loops without a thread are never run: the stop is theirs to ignore.
+        RequestStop();
+        Run();
+        return std::string("cannot start a thread: ") + e.what();
+    }
+    return {};
+}
+
+void Server::Run() {
+    for (std::thread& t : m_threads)
         t.join();
+    m_threads.clear();
+}
+
+std::string Server::Failure() const {
+    return {};  // Asio's loops end only at the stop
 }
 
 void Server::RequestStop() {

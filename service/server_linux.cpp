@@ -15,9 +15,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "service/front_end.h"
@@ -43,29 +48,75 @@ bool UringRefused() {
     return false;
 }
 
-void RunLoop(Server& server, Loop& loop, int listener) {
-    if (server.Io() == std::string_view("io_uring")) {
-        std::string why;
-        if (auto uring = MakeUringLoop(server, loop, listener, why))
-            return uring->Run();
-        std::fprintf(stderr, "lumeno-lookupd: a loop runs on epoll: io_uring refused its ring (%s)\n", why.c_str());
+// Every loop's set-up is done or refused before the service counts as started: the loops wait
+// here for the start's word, and run only where every one of them could be set up.
+class StartGate {
+public:
+    // A loop's set-up is done (why: empty) or refused. True once every loop may run.
+    bool Arrive(const std::string& why) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_why.empty())
+            m_why = why;
+        ++m_arrived;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_decided; });
+        return m_why.empty();
     }
-    MakeEpollLoop(server, loop, listener)->Run();
+    // Waits for the loops that were started; empty where every one of them, and the start itself
+    // (why), went well.
+    std::string Decide(size_t loops, const std::string& why) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_why.empty())
+            m_why = why;
+        m_changed.wait(lock, [&] { return m_arrived == loops; });
+        m_decided = true;
+        m_changed.notify_all();
+        return m_why;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    size_t m_arrived = 0;
+    bool m_decided = false;
+    std::string m_why;
+};
+
+// A loop on this thread: set up, then run until the stop. Empty, or why it ended before.
+std::string RunLoop(Server& server, Loop& loop, int listener, StartGate& gate) {
+    std::string uringWhy, why;
+    std::unique_ptr<LoopRunner> runner;
+    if (server.Io() == std::string_view("io_uring"))
+        runner = MakeUringLoop(server, loop, listener, uringWhy);
+    if (!runner) {
+        runner = MakeEpollLoop(server, loop, listener, why);
+        if (runner && !uringWhy.empty())
+            std::fprintf(stderr, "lumeno-lookupd: a loop runs on epoll: io_uring refused its ring (%s)\n",
+                         uringWhy.c_str());
+    }
+    if (!gate.Arrive(why))
+        return {};  // this loop or another could not be set up: Start says why
+    return runner->Run();
 }
 
 }  // namespace
 
 Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, bool quiet)
     : m_answerer(answerer), m_limits(limits), m_quiet(quiet), m_io(UringRefused() ? "epoll" : "io_uring") {
-    for (size_t i = 0; i < threads; ++i) {
+    for (size_t i = 0; i < threads; ++i)
         m_loops.push_back(std::make_unique<Loop>());
-        m_loops.back()->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    }
 }
 
 Server::~Server() {
+    // Started and never run: stopped here, so that no thread outlives it.
+    m_onStop = nullptr;
+    if (!m_threads.empty() || m_signals.joinable()) {
+        RequestStop();
+        Run();
+    }
     for (auto& l : m_loops)
-        close(l->wake);
+        if (l->wake >= 0)
+            close(l->wake);
     if (m_listener >= 0)
         close(m_listener);
 }
@@ -87,18 +138,54 @@ std::string Server::Listen(const std::string& host, int port) {
     }
 }
 
-void Server::Run() {
+std::string Server::Start() {
+    for (auto& l : m_loops) {
+        l->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (l->wake < 0)
+            return std::string("eventfd: ") + std::strerror(errno);
+    }
     // Signals are waited for on a thread of their own, the loops on the others.
-    auto guard = net::make_work_guard(MainContext());
-    std::thread signals([this] { MainContext().run(); });
-    std::vector<std::thread> threads;
-    for (size_t i = 1; i < m_loops.size(); ++i)
-        threads.emplace_back([this, i] { RunLoop(*this, *m_loops[i], m_listener); });
-    RunLoop(*this, *m_loops[0], m_listener);
-    for (std::thread& t : threads)
+    auto gate = std::make_shared<StartGate>();
+    std::string why;
+    try {
+        m_loops[0]->work.emplace(MainContext().get_executor());
+        m_signals = std::thread([this] { MainContext().run(); });
+        for (size_t i = 0; i < m_loops.size(); ++i)
+            m_threads.emplace_back([this, i, gate] {
+                const std::string failed = RunLoop(*this, *m_loops[i], m_listener, *gate);
+                if (failed.empty())
+                    return;
+                {
+                    std::lock_guard<std::mutex> lock(m_failureMutex);
+                    if (m_failure.empty())
+                        m_failure = failed;
+                }
+                RequestStop();  // the other loops drain
+            });
+    } catch (const std::system_error& e) {
+        why = std::string("cannot start a thread: ") + e.what();
+    }
+    why = gate->Decide(m_threads.size(), why);
+    if (!why.empty()) {
+        RequestStop();
+        Run();
+    }
+    return why;
+}
+
+void Server::Run() {
+    for (std::thread& t : m_threads)
         t.join();
-    guard.reset();
-    signals.join();
+    m_threads.clear();
+    // The signals' thread ends once its work is let go (and main's wait for them is cancelled).
+    m_loops[0]->work.reset();
+    if (m_signals.joinable())
+        m_signals.join();
+}
+
+std::string Server::Failure() const {
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    return m_failure;
 }
 
 void Server::RequestStop() {
@@ -106,11 +193,12 @@ void Server::RequestStop() {
         return;
     // A listening socket shut down refuses new connections at once, and every loop's wait
     // for one ends.
-    if (m_listener >= 0)
-        shutdown(m_listener, SHUT_RD);
+    if (m_listener >= 0 && shutdown(m_listener, SHUT_RD) != 0)
+        std::fprintf(stderr, "lumeno-lookupd: the listening socket's shutdown: %s\n", std::strerror(errno));
     const uint64_t one = 1;
     for (auto& l : m_loops)
-        (void)!write(l->wake, &one, sizeof one);
+        if (l->wake >= 0 && write(l->wake, &one, sizeof one) != sizeof one)
+            std::fprintf(stderr, "lumeno-lookupd: a loop's wake: %s\n", std::strerror(errno));
     if (m_onStop)
         m_onStop();
 }

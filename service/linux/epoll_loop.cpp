@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "service/linux/loop_runner.h"
 
@@ -16,20 +17,32 @@ namespace {
 // Readiness: each ready connection is read, answered and written by direct calls.
 class EpollLoop final : public LoopRunner {
 public:
-    EpollLoop(Server& server, Loop& loop, int listener) : LoopRunner(server, loop, listener) {
+    using LoopRunner::LoopRunner;
+    ~EpollLoop() override {
+        if (m_epoll >= 0)
+            close(m_epoll);
+    }
+
+    // Empty, or why the loop cannot have its epoll set.
+    std::string Init() {
         m_epoll = epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0)
+            return std::string("epoll_create1: ") + std::strerror(errno);
         epoll_event wake{};
         wake.events = EPOLLIN;
         wake.data.ptr = &m_loop.wake;
-        epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_loop.wake, &wake);
+        if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_loop.wake, &wake) != 0)
+            return std::string("epoll_ctl: ") + std::strerror(errno);
+        return {};
     }
-    ~EpollLoop() override { close(m_epoll); }
 
-    void Run() override {
+    std::string Run() override {
         Listen();
         epoll_event events[256];
         while (!(m_stop && m_loop.conns.empty())) {
             const int n = epoll_wait(m_epoll, events, 256, ToTick());
+            if (n < 0 && errno != EINTR)
+                return std::string("epoll_wait: ") + std::strerror(errno);  // it could only spin
             bool stop = false;
             for (int i = 0; i < n; ++i) {
                 void* p = events[i].data.ptr;
@@ -41,16 +54,18 @@ public:
                     Ready(*static_cast<Conn*>(p), events[i].events);
             }
             if (stop && !m_stop) {
+                // Neither the wake nor the listening socket is to wake this loop again.
                 uint64_t v;
-                (void)!read(m_loop.wake, &v, sizeof v);
-                if (m_listening)
-                    epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listener, nullptr);
-                m_listening = false;
+                if (read(m_loop.wake, &v, sizeof v) != sizeof v)
+                    Unwatch(m_loop.wake);
+                if (m_listening && Unwatch(m_listener))
+                    m_listening = false;
                 Stop();
             }
             if (Clock::now() >= m_loop.nextTick)
                 Tick();
         }
+        return {};
     }
 
 private:
@@ -69,20 +84,23 @@ private:
             return;
         const int fd = accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: stop listening until the next tick rather than spin.
-                epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listener, nullptr);
+            // Out of descriptors: stop listening until the next tick rather than spin.
+            if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) && Unwatch(m_listener))
                 m_listening = false;
-            }
             return;
         }
-        Conn& c = Adopt(fd);
+        Conn* c = Adopt(fd);
+        if (!c)
+            return;
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-        ev.data.ptr = &c;
+        ev.data.ptr = c;
         if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0)
-            Close(c);
+            Close(*c);
     }
+
+    // True once fd is out of the set.
+    bool Unwatch(int fd) { return epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr) == 0; }
 
     void Ready(Conn& c, uint32_t events) {
         if (events & EPOLLERR)
@@ -171,8 +189,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<LoopRunner> MakeEpollLoop(Server& server, Loop& loop, int listener) {
-    return std::make_unique<EpollLoop>(server, loop, listener);
+std::unique_ptr<LoopRunner> MakeEpollLoop(Server& server, Loop& loop, int listener, std::string& why) {
+    auto epoll = std::make_unique<EpollLoop>(server, loop, listener);
+    why = epoll->Init();
+    if (!why.empty())
+        return nullptr;
+    return epoll;
 }
 
 }  // namespace lookupd

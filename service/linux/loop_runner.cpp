@@ -3,20 +3,32 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
 namespace lookupd {
 
-Conn& LoopRunner::Adopt(int fd) {
+LoopRunner::~LoopRunner() {
+    for (Conn* c : m_loop.conns) {
+        close(c->fd);
+        delete c;
+    }
+    m_loop.conns.clear();
+}
+
+Conn* LoopRunner::Adopt(int fd) {
     // An answer longer than a segment must not wait for the client's delayed ACK.
     int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+        close(fd);
+        return nullptr;
+    }
     auto* c = new Conn(fd);
     m_loop.conns.insert(c);
     Arm(*c);
-    return *c;
+    return c;
 }
 
 void LoopRunner::Arm(Conn& c) {

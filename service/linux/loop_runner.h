@@ -2,6 +2,7 @@
 // way they come and go (io_uring's completions or epoll's readiness).
 #pragma once
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>
@@ -48,8 +49,10 @@ struct Loop {
     int wake = -1;  // an eventfd: the stop comes through it
     std::unordered_set<Conn*> conns;
     Clock::time_point nextTick = Clock::now() + kTick;
-    // Signals are taken on an Asio context of their own (see MainContext).
+    // Signals are taken on an Asio context of their own (see MainContext), kept running by
+    // its work until the loops have ended.
     boost::asio::io_context signals{1};
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work;
 };
 
 // A connection's life apart from how its bytes come and go: requests into answers, the
@@ -57,15 +60,19 @@ struct Loop {
 class LoopRunner {
 public:
     LoopRunner(Server& server, Loop& loop, int listener) : m_server(server), m_loop(loop), m_listener(listener) {}
-    virtual ~LoopRunner() = default;
-    virtual void Run() = 0;
+    // Closes what connections a loop that could not go on still has.
+    virtual ~LoopRunner();
+    // Until the stop has come and every connection is done: empty. Otherwise why the loop could
+    // not go on (its wait for the system failed).
+    virtual std::string Run() = 0;
 
 protected:
     virtual void Close(Conn& c) = 0;
     // Waits for connections again after running out of descriptors.
     virtual void Listen() = 0;
 
-    Conn& Adopt(int fd);
+    // A new connection, or null (its descriptor closed) where it cannot be set up.
+    Conn* Adopt(int fd);
     // Each read and write waits at most the read time-out, and never past the request's deadline.
     void Arm(Conn& c);
     void Received(Conn& c, const char* data, size_t n);
@@ -92,8 +99,9 @@ private:
     void Answer(Conn& c, const HttpReply& reply, bool keepAlive);
 };
 
-// The loop on io_uring; null with why where this thread cannot have a ring.
+// A loop set up on this thread, on io_uring or on epoll: null with why where the system refuses
+// what it needs (the ring, the epoll set).
 std::unique_ptr<LoopRunner> MakeUringLoop(Server& server, Loop& loop, int listener, std::string& why);
-std::unique_ptr<LoopRunner> MakeEpollLoop(Server& server, Loop& loop, int listener);
+std::unique_ptr<LoopRunner> MakeEpollLoop(Server& server, Loop& loop, int listener, std::string& why);
 
 }  // namespace lookupd

@@ -34,36 +34,42 @@ public:
         // Completions are worked through only when the loop asks for them, on its own thread.
         p.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
         if (const int e = io_uring_queue_init_params(kEntries, &m_ring, &p); e < 0)
-            return std::strerror(-e);
+            return std::string("io_uring_queue_init_params: ") + std::strerror(-e);
         m_ready = true;
         // Receives take a buffer from the loop's pool only when bytes arrive, so an idle
         // connection holds none.
         void* ring =
             mmap(nullptr, kBuffers * sizeof(io_uring_buf), PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
         if (ring == MAP_FAILED)
-            return std::strerror(errno);
+            return std::string("mmap: ") + std::strerror(errno);
         m_bufRing = static_cast<io_uring_buf_ring*>(ring);
         io_uring_buf_reg reg{};
         reg.ring_addr = reinterpret_cast<uintptr_t>(m_bufRing);
         reg.ring_entries = kBuffers;
         reg.bgid = kGroup;
         if (const int e = io_uring_register_buf_ring(&m_ring, &reg, 0); e != 0)
-            return std::strerror(-e);
+            return std::string("io_uring_register_buf_ring: ") + std::strerror(-e);
         io_uring_buf_ring_init(m_bufRing);
         m_buffers.reset(new char[kBuffers * kReadChunk]);
         for (unsigned i = 0; i < kBuffers; ++i)
             Recycle(i);
+        // The stop comes as the wake's read; the queue is empty, so that it cannot be refused.
+        if (!Queue(kWake, nullptr, [this](io_uring_sqe* s) { io_uring_prep_read(s, m_loop.wake, &m_wakeValue, 8, 0); }))
+            return "io_uring_get_sqe: no room for the wake";
         return {};
     }
 
-    void Run() override {
+    std::string Run() override {
         Listen();
-        QueueWake();
         while (!(m_stop && m_loop.conns.empty() && m_inFlight == 0)) {
             const int ms = ToTick();
             __kernel_timespec ts{ms / 1000, (ms % 1000) * 1000000LL};
             io_uring_cqe* cqe = nullptr;
-            io_uring_submit_and_wait_timeout(&m_ring, &cqe, 1, &ts, nullptr);  // -ETIME: the tick is due
+            // -ETIME: the tick is due; -EINTR: a signal; -EAGAIN, -EBUSY: the completions below
+            // are to be taken first. Anything else ends the loop: it could only spin.
+            const int e = io_uring_submit_and_wait_timeout(&m_ring, &cqe, 1, &ts, nullptr);
+            if (e < 0 && e != -ETIME && e != -EINTR && e != -EAGAIN && e != -EBUSY)
+                return std::string("io_uring_submit_and_wait_timeout: ") + std::strerror(-e);
             bool stop = false;
             unsigned head, n = 0;
             io_uring_for_each_cqe(&m_ring, head, cqe) {
@@ -75,13 +81,15 @@ public:
             if (stop && !m_stop) {
                 Stop();
                 // The listening socket's shutdown ends a waiting accept already; the cancel makes
-                // sure, since the loop cannot end while one is under way.
+                // sure, since the loop cannot end while one is under way (and where it cannot be
+                // queued, the shutdown has to do).
                 if (m_listening)
                     Queue(kCancel, nullptr, [](io_uring_sqe* s) { io_uring_prep_cancel64(s, kAccept, 0); });
             }
             if (Clock::now() >= m_loop.nextTick)
                 Tick();
         }
+        return {};
     }
 
 private:
@@ -91,39 +99,42 @@ private:
     // An operation's kind rides in the low bits of its connection's address.
     enum Op : uint64_t { kAccept = 1, kWake = 2, kCancel = 3, kRecv = 4, kSend = 5 };
 
+    // False where the submission queue has no room even once handed to the kernel.
     template <typename Prep>
-    void Queue(Op op, Conn* c, Prep prep) {
+    bool Queue(Op op, Conn* c, Prep prep) {
         io_uring_sqe* s = io_uring_get_sqe(&m_ring);
-        if (!s) {  // the queue is full: hand it to the kernel now
-            io_uring_submit(&m_ring);
+        if (!s && io_uring_submit(&m_ring) >= 0)  // the queue is full: hand it to the kernel now
             s = io_uring_get_sqe(&m_ring);
-        }
+        if (!s)
+            return false;
         prep(s);
         io_uring_sqe_set_data64(s, reinterpret_cast<uint64_t>(c) | op);
         ++m_inFlight;
         if (c)
             c->busy = true;
+        return true;
     }
 
+    // Where the accept cannot be queued, the next tick tries again.
     void Listen() override {
-        Queue(kAccept, nullptr,
-              [this](io_uring_sqe* s) { io_uring_prep_accept(s, m_listener, nullptr, nullptr, SOCK_CLOEXEC); });
-        m_listening = true;
-    }
-    void QueueWake() {
-        Queue(kWake, nullptr, [this](io_uring_sqe* s) { io_uring_prep_read(s, m_loop.wake, &m_wakeValue, 8, 0); });
-    }
-    void QueueRecv(Conn& c) {
-        Queue(kRecv, &c, [&c](io_uring_sqe* s) {
-            io_uring_prep_recv(s, c.fd, nullptr, kReadChunk, 0);
-            s->flags |= IOSQE_BUFFER_SELECT;
-            s->buf_group = kGroup;
+        m_listening = Queue(kAccept, nullptr, [this](io_uring_sqe* s) {
+            io_uring_prep_accept(s, m_listener, nullptr, nullptr, SOCK_CLOEXEC);
         });
+    }
+    // A connection whose receive or send cannot be queued is closed.
+    void QueueRecv(Conn& c) {
+        if (!Queue(kRecv, &c, [&c](io_uring_sqe* s) {
+                io_uring_prep_recv(s, c.fd, nullptr, kReadChunk, 0);
+                s->flags |= IOSQE_BUFFER_SELECT;
+                s->buf_group = kGroup;
+            }))
+            Close(c);
     }
     void QueueSend(Conn& c) {
-        Queue(kSend, &c, [&c](io_uring_sqe* s) {
-            io_uring_prep_send(s, c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
-        });
+        if (!Queue(kSend, &c, [&c](io_uring_sqe* s) {
+                io_uring_prep_send(s, c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+            }))
+            Close(c);
     }
 
     void Recycle(unsigned id) {
@@ -140,7 +151,8 @@ private:
                 if (cqe.res >= 0 && m_stop)
                     close(cqe.res);  // came with the stop: as if it had come after
                 else if (cqe.res >= 0) {
-                    QueueRecv(Adopt(cqe.res));
+                    if (Conn* c = Adopt(cqe.res))
+                        QueueRecv(*c);
                     Listen();
                 }
                 // Out of descriptors, or any other refusal: try again at the next tick, not now.
@@ -207,14 +219,17 @@ private:
         c.closing = true;
         m_loop.conns.erase(&c);
         if (c.busy) {
-            shutdown(c.fd, SHUT_RDWR);  // ends its operation at once; freed when that is back
+            // Ends its operation at once; freed when that is back. Where the shutdown is
+            // refused, the operation is cancelled.
+            if (shutdown(c.fd, SHUT_RDWR) != 0)
+                Queue(kCancel, nullptr, [&c](io_uring_sqe* s) { io_uring_prep_cancel_fd(s, c.fd, 0); });
             return;
         }
         Free(c);
     }
 
     void Free(Conn& c) {
-        close(c.fd);  // a FIN after what was sent, as shutdown would
+        close(c.fd);  // a FIN after what was sent, as shutdown would; the descriptor is gone whatever it says
         delete &c;
     }
 

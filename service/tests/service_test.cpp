@@ -619,6 +619,7 @@ TEST(ServerInProcess, AnswersOnThePortItGotAndStops) {
     EXPECT_EQ(server.Listen("localhost", 0), "not an IP address");
     ASSERT_EQ(server.Listen("127.0.0.1", 0), "");
     ASSERT_GT(server.Port(), 0);
+    ASSERT_EQ(server.Start(), "");
     std::thread running([&] { server.Run(); });
     // Two requests in one write: both are answered, in order, on the one connection.
     int s = Connect(server.Port());
