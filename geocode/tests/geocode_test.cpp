@@ -2,13 +2,15 @@
 // a service started for the purpose, plus the name and distance rules both paths share.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -55,15 +57,18 @@ size_t Lines(const std::string& s) {
     return static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
 }
 
-// The lookup service on a port of its own for the suite; stopped (and waited for) at its end.
+// The lookup service for the suite, on a port the system picks (its log says which); stopped
+// (and waited for) at its end.
 class Service {
 public:
     Service() {
-        m_port = 20000 + getpid() % 20000;
+        m_log = ::testing::TempDir() + "geocode_lookupd_" + std::to_string(getpid()) + ".log";
         m_pid = fork();
         if (m_pid == 0) {
-            std::string listen = "127.0.0.1:" + std::to_string(m_port);
-            execl(LOOKUPD_BIN, LOOKUPD_BIN, "--listen", listen.c_str(), "--data", LOOKUPD_INDEX, "--quiet",
+            const int log = open(m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (log < 0 || dup2(log, 2) < 0)
+                _exit(126);
+            execl(LOOKUPD_BIN, LOOKUPD_BIN, "--listen", "127.0.0.1:0", "--data", LOOKUPD_INDEX, "--quiet",
                   static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -76,11 +81,17 @@ public:
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
         }
+        std::remove(m_log.c_str());
     }
-    // Waits at most 10 s for the service to answer its health check.
+    // Waits at most 10 s for the service to name its port and answer its health check.
     bool Ready() {
+        const std::string said = "listening on 127.0.0.1:";
         for (int i = 0; i < 100; ++i) {
-            if (Geocode("--from plain --service " + Address() + " /dev/null").status == 0)
+            const std::string log = Slurp(m_log);
+            const size_t at = log.find(said);
+            if (m_port == 0 && at != std::string::npos && log.find(' ', at + said.size()) != std::string::npos)
+                m_port = std::atoi(log.c_str() + at + said.size());
+            if (m_port > 0 && Geocode("--from plain --service " + Address() + " /dev/null").status == 0)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -90,7 +101,8 @@ public:
 
 private:
     pid_t m_pid;
-    int m_port;
+    int m_port = 0;
+    std::string m_log;
 };
 
 TEST(Names, SplitIntoTheOfficialLevels) {
