@@ -96,14 +96,16 @@ void Session::Start() {
 
 void Session::Stop() {
     m_stopping = true;
+    beast::error_code ec;  // a socket already closed has nothing to cancel
     if (!m_started)
-        m_socket.cancel();  // idle between requests: nothing to finish
+        m_socket.cancel(ec);  // idle between requests: nothing to finish
 }
 
 void Session::Check(Clock::time_point now) {
     if (now >= m_expiry) {
         m_expiry = Clock::time_point::max();
-        m_socket.cancel();  // the pending operation ends with an error and the session closes
+        beast::error_code ec;
+        m_socket.cancel(ec);  // the pending operation ends with an error and the session closes
     }
 }
 
@@ -275,13 +277,16 @@ void Server::Accept(Loop& loop) {
         if (m_stopping || !loop.acceptor->is_open())
             return;
         if (!ec) {
-            // An answer longer than a segment must not wait for the client's delayed ACK.
+            // An answer longer than a segment must not wait for the client's delayed ACK; a
+            // connection that refuses the option is closed as the socket goes.
             socket.set_option(tcp::no_delay(true), ec);
-            auto session = std::make_shared<Session>(std::move(socket), *this, target);
-            if (&target == &loop)
-                session->Start();
-            else
-                net::post(target.ioc, [session] { session->Start(); });
+            if (!ec) {
+                auto session = std::make_shared<Session>(std::move(socket), *this, target);
+                if (&target == &loop)
+                    session->Start();
+                else
+                    net::post(target.ioc, [session] { session->Start(); });
+            }
             Accept(loop);
             return;
         }
