@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #ifdef _WIN32
@@ -162,8 +166,11 @@ int main(int argc, char** argv) {
     // Every idle keep-alive connection holds a descriptor; take what the system allows.
     rlimit rl{};
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        const rlim_t had = rl.rlim_cur;
         rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+            std::fprintf(stderr, "lumeno-lookupd: keeps its limit of %llu descriptors: %s\n",
+                         static_cast<unsigned long long>(had), std::strerror(errno));
     }
 #endif
 
@@ -177,14 +184,36 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    net::signal_set signals(server.MainContext(), SIGINT, SIGTERM);
-    server.OnStop([&] { net::post(server.MainContext(), [&] { signals.cancel(); }); });
-    signals.async_wait([&](boost::system::error_code ec, int sig) {
+    // Asio takes descriptors for its wait for signals, and throws where it cannot have them.
+    std::optional<net::signal_set> signals;
+    try {
+        signals.emplace(server.MainContext(), SIGINT, SIGTERM);
+    } catch (const boost::system::system_error& e) {
+        std::fprintf(stderr, "lumeno-lookupd: cannot wait for signals: %s\n", e.code().message().c_str());
+        return 1;
+    }
+    server.OnStop([&] { net::post(server.MainContext(), [&] { signals->cancel(); }); });
+    signals->async_wait([&](boost::system::error_code ec, int sig) {
         if (ec)
             return;
         std::fprintf(stderr, "lumeno-lookupd: signal %d, stopping\n", sig);
         server.RequestStop();
     });
+
+    // The first answers come from the tree at once, the rest from the grid once it is built.
+    std::thread cells;
+    try {
+        cells = std::thread([&index] { index.BuildCells(); });
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "lumeno-lookupd: cannot start a thread: %s\n", e.what());
+        return 1;
+    }
+    why = server.Start();
+    if (!why.empty()) {
+        cells.join();
+        std::fprintf(stderr, "lumeno-lookupd: cannot start: %s\n", why.c_str());
+        return 1;
+    }
 #ifdef _WIN32
     g_server = &server;
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
@@ -195,14 +224,17 @@ int main(int argc, char** argv) {
                  opt.host.c_str(), server.Port(), index.DistrictCount(), index.PieceCount(), ms, server.Io());
     std::fflush(stderr);
 
-    // The first answers come from the tree at once, the rest from the grid once it is built.
-    std::thread cells([&index] { index.BuildCells(); });
     // Returns once stopping, when nothing but the draining sessions was left to run.
     server.Run();
     cells.join();
 #ifdef _WIN32
     g_stopped = true;
 #endif
+    why = server.Failure();
+    if (!why.empty()) {
+        std::fprintf(stderr, "lumeno-lookupd: stopped: %s\n", why.c_str());
+        return 1;
+    }
     std::fprintf(stderr, "lumeno-lookupd: stopped\n");
     return 0;
 }

@@ -6,7 +6,7 @@ namespace lookupd {
 
 namespace {
 
-const char kNotFound[] = "404 Not Found: only GET /GetTextByPos is served";
+const char kNotFound[] = "404 Not Found: served are GET /GetTextByPos, /reverse, /healthz and the map page at /";
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')

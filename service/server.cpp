@@ -13,11 +13,11 @@
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
-#include <windows.h>
-
+#include "service/front_end.h"
 #include "service/routes.h"
 
 namespace lookupd {
@@ -26,7 +26,6 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
-using Clock = std::chrono::steady_clock;
 
 class Session;
 
@@ -68,7 +67,6 @@ private:
     void Send(HttpReply reply, bool keepAlive);
     void OnWrite(bool keepAlive, beast::error_code ec, std::size_t);
     void Close();
-    void Log(std::string_view method, std::string_view target, int status);
     void Arm();
 
     tcp::socket m_socket;
@@ -98,19 +96,21 @@ void Session::Start() {
 
 void Session::Stop() {
     m_stopping = true;
+    beast::error_code ec;  // a socket already closed has nothing to cancel
     if (!m_started)
-        m_socket.cancel();  // idle between requests: nothing to finish
+        m_socket.cancel(ec);  // idle between requests: nothing to finish
 }
 
 void Session::Check(Clock::time_point now) {
     if (now >= m_expiry) {
         m_expiry = Clock::time_point::max();
-        m_socket.cancel();  // the pending operation ends with an error and the session closes
+        beast::error_code ec;
+        m_socket.cancel(ec);  // the pending operation ends with an error and the session closes
     }
 }
 
 void Session::NextRequest() {
-    if (m_stopping || m_server.Stopping() || m_served >= m_server.GetLimits().keepAliveMax)
+    if (m_stopping || m_server.Stopping())
         return Close();
     m_reader.Reset();
     m_started.reset();
@@ -120,13 +120,8 @@ void Session::NextRequest() {
     Parse();
 }
 
-// Each read and write waits at most the read time-out, and never past the request's deadline.
 void Session::Arm() {
-    const Limits& l = m_server.GetLimits();
-    Clock::time_point expiry = Clock::now() + l.readTimeout;
-    if (m_started)
-        expiry = std::min(expiry, *m_started + l.deadline);
-    m_expiry = expiry;
+    m_expiry = Expiry(m_server.GetLimits(), m_started);
 }
 
 // The socket is read here and the bytes handed to the parser, so that every read gets its own
@@ -156,19 +151,12 @@ void Session::Parse() {
     if (state == RequestReader::State::kNeedMore)
         return Read();
 
-    const auto& req = m_reader.Get();
-    std::string_view method(req.method_string().data(), req.method_string().size());
-    std::string_view target(req.target().data(), req.target().size());
-    HttpReply r = Route(m_server.GetAnswerer(), method, target, !m_server.Stopping());
-    Log(method, target, r.status);
-    ++m_served;
-    bool keepAlive =
-        req.keep_alive() && m_served < m_server.GetLimits().keepAliveMax && !m_stopping && !m_server.Stopping();
-    Send(std::move(r), keepAlive);
+    Response r = Respond(m_server, m_reader.Get(), m_started, m_served, m_stopping);
+    Send(std::move(r.reply), r.keepAlive);
 }
 
 void Session::Refuse(const HttpReply& refusal) {
-    Log("-", "-", refusal.status);
+    LogServed(m_server, "-", "-", refusal.status, m_started);
     Send(refusal, false);
 }
 
@@ -193,45 +181,26 @@ void Session::Close() {
     m_socket.close(ec);
 }
 
-void Session::Log(std::string_view method, std::string_view target, int status) {
-    if (m_server.Quiet())
-        return;
-    LogRequest(
-        method, target, status,
-        m_started ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *m_started).count() : -1);
-}
-
 Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, bool quiet)
     : m_answerer(answerer), m_limits(limits), m_quiet(quiet) {
     for (size_t i = 0; i < threads; ++i)
         m_loops.push_back(std::make_unique<Loop>());
 }
 
-Server::~Server() = default;
-
-std::string Server::Listen(const std::string& host, int port) {
-    beast::error_code ec;
-    auto address = net::ip::make_address(host, ec);
-    if (ec)
-        return "not an IP address";
-    tcp::endpoint ep(address, static_cast<unsigned short>(port));
-    tcp::acceptor& first = m_loops[0]->acceptor.emplace(m_loops[0]->ioc);
-    first.open(ep.protocol(), ec);
-    // Nobody else may take the port while the service holds it.
-    BOOL yes = TRUE;
-    if (!ec)
-        setsockopt(first.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
-                   sizeof yes);
-    if (!ec)
-        first.bind(ep, ec);
-    if (!ec)
-        first.listen(1024, ec);  // the program opens a connection per query: take bursts
-    if (!ec)
-        m_port = first.local_endpoint(ec).port();
-    return ec ? ec.message() : std::string();
+Server::~Server() {
+    // Started and never run: stopped here, so that no thread outlives it.
+    m_onStop = nullptr;
+    if (!m_threads.empty()) {
+        RequestStop();
+        Run();
+    }
 }
 
-void Server::Run() {
+std::string Server::Listen(const std::string& host, int port) {
+    return OpenListener(m_loops[0]->acceptor.emplace(m_loops[0]->ioc), host, port, m_port);
+}
+
+std::string Server::Start() {
     for (auto& loop : m_loops) {
         loop->work.emplace(loop->ioc.get_executor());
         loop->tick.emplace(loop->ioc);
@@ -239,12 +208,26 @@ void Server::Run() {
         if (loop->acceptor)
             Accept(*loop);
     }
-    std::vector<std::thread> threads;
-    for (size_t i = 1; i < m_loops.size(); ++i)
-        threads.emplace_back([this, i] { m_loops[i]->ioc.run(); });
-    m_loops[0]->ioc.run();
-    for (std::thread& t : threads)
+    try {
+        for (auto& loop : m_loops)
+            m_threads.emplace_back([l = loop.get()] { l->ioc.run(); });
+    } catch (const std::system_error& e) {
+        // The loops without a thread are never run: the stop is theirs to ignore.
+        RequestStop();
+        Run();
+        return std::string("cannot start a thread: ") + e.what();
+    }
+    return {};
+}
+
+void Server::Run() {
+    for (std::thread& t : m_threads)
         t.join();
+    m_threads.clear();
+}
+
+std::string Server::Failure() const {
+    return {};  // Asio's loops end only at the stop
 }
 
 void Server::RequestStop() {
@@ -294,13 +277,16 @@ void Server::Accept(Loop& loop) {
         if (m_stopping || !loop.acceptor->is_open())
             return;
         if (!ec) {
-            // An answer longer than a segment must not wait for the client's delayed ACK.
+            // An answer longer than a segment must not wait for the client's delayed ACK; a
+            // connection that refuses the option is closed as the socket goes.
             socket.set_option(tcp::no_delay(true), ec);
-            auto session = std::make_shared<Session>(std::move(socket), *this, target);
-            if (&target == &loop)
-                session->Start();
-            else
-                net::post(target.ioc, [session] { session->Start(); });
+            if (!ec) {
+                auto session = std::make_shared<Session>(std::move(socket), *this, target);
+                if (&target == &loop)
+                    session->Start();
+                else
+                    net::post(target.ioc, [session] { session->Start(); });
+            }
             Accept(loop);
             return;
         }

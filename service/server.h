@@ -1,7 +1,7 @@
 // The service's HTTP front end: one event loop per thread, each accepting connections and
 // answering their requests through RequestReader and Route. main runs it; a test can run it
-// in its own process, on a thread of its own. On Linux the loops are io_uring's or
-// epoll's own (server_linux.cpp), on Windows Asio's (server.cpp).
+// in its own process. On Linux the loops are io_uring's or
+// epoll's own (server_linux.cpp, service/linux/), on Windows Asio's (server.cpp).
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -11,7 +11,9 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service/answer.h"
@@ -44,8 +46,14 @@ public:
     std::string Listen(const std::string& host, int port);
     int Port() const { return m_port; }
 
-    // Runs every loop, the last on the calling thread, until the service has stopped and drained.
+    // After Listen: sets up every loop and starts their threads, which answer from then on.
+    // Empty, or why the service cannot run (a descriptor, a ring or a thread the system
+    // refuses); nothing is left running then.
+    std::string Start();
+    // After Start: waits until the service has stopped and every loop has drained.
     void Run();
+    // After Run: empty, or why a loop could not go on (the service stopped with it).
+    std::string Failure() const;
     // Thread-safe: closes the acceptors and lets the sessions drain.
     void RequestStop();
     // Called once by the first RequestStop.
@@ -72,9 +80,13 @@ private:
     int m_port = 0;
     int m_listener = -1;  // Linux: the listening socket every loop waits on
     std::vector<std::unique_ptr<Loop>> m_loops;
+    std::vector<std::thread> m_threads;  // the loops'
+    std::thread m_signals;               // Linux: MainContext's
     size_t m_next = 0;
     std::atomic<bool> m_stopping{false};
     std::function<void()> m_onStop;
+    mutable std::mutex m_failureMutex;
+    std::string m_failure;
 };
 
 }  // namespace lookupd

@@ -17,10 +17,15 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     auto tryLoad = [&](const std::string& content) {
         std::string p = TempPath("damaged.idx");
         std::ofstream(p, std::ios::binary) << content;
+        // Loaded before: a load that fails leaves nothing of the last file, neither its names
+        // nor its pieces.
         PlaceIndex idx;
+        EXPECT_EQ(idx.Load(m_path), "");
         std::string err = idx.Load(p);
         std::remove(p.c_str());
         EXPECT_EQ(idx.DistrictCount(), 0u);
+        EXPECT_EQ(idx.PieceCount(), 0u);
+        EXPECT_EQ(idx.Lookup(40500000, 12500000, 6000).kind, Match::kNone);
         return err;
     };
     struct {
@@ -71,4 +76,35 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     PlaceIndex idx;
     EXPECT_NE(idx.Load(TempPath("no-such-file.idx")).find("cannot open"), std::string::npos);
     EXPECT_EQ(idx.Lookup(40500000, 12500000, 6000).kind, Match::kNone);  // nothing loaded, nothing found
+}
+
+// A vertex given as grid steps lies in its piece's box or the piece is damaged, however far
+// the steps would carry it: the count is refused before it is multiplied out.
+TEST(PieceBytes, StepsBeyondTheBoxAreDamage) {
+    constexpr int32_t kGrid = 11250;  // the format's grid step, in fixed units
+    const Box box{0, 0, kGrid * 4, kGrid * 4};
+    auto varint = [](std::string& s, uint64_t v) {
+        for (; v >= 0x80; v >>= 7)
+            s += static_cast<char>((v & 0x7F) | 0x80);
+        s += static_cast<char>(v);
+    };
+    // One ring of three vertices: the first x as steps from the box's corner (tag 0, zig-zag),
+    // every other coordinate as the box's minimum (tag 1) or maximum (tag 2).
+    auto piece = [&](uint64_t steps) {
+        std::string s;
+        for (uint64_t v : {uint64_t{1}, uint64_t{3}, (steps * 2) << 2, uint64_t{1}, uint64_t{2}, uint64_t{1},
+                           uint64_t{2}, uint64_t{2}})
+            varint(s, v);
+        return s;
+    };
+    Decoded d;
+    auto decode = [&](const std::string& s) {
+        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+        return DecodePiece(p, p + s.size(), box, d);
+    };
+    ASSERT_TRUE(decode(piece(3)));
+    EXPECT_EQ(d.points[0].x, 3 * kGrid);
+    EXPECT_EQ(d.RingCount(), 1u);
+    EXPECT_FALSE(decode(piece(5)));
+    EXPECT_FALSE(decode(piece((uint64_t(1) << 32) + 1)));
 }

@@ -2,6 +2,7 @@
 // tree, the grid and lookups in bulk, nearest borders and damaged pieces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -117,6 +118,33 @@ TEST(IndexGrid, CellsAnswerAsTheTree) {
         }
     }
     EXPECT_GT(inside, 100000);  // the sweep is mostly inside, where the grid's shortcut works
+}
+
+// A coast (a border with no district beyond it) that cuts a corner off a cell leaves the cell
+// mixed, whichever way round its ring runs: the corner is not the district's.
+TEST(IndexGrid, CoastsThatCutACellsCornerOff) {
+    for (bool clockwise : {false, true}) {
+        // A right-angled triangle whose long side, in 64 steps, crosses cells at a slant.
+        FixedRing cape{At(40000000, 12000000), At(41000000, 12000000)};
+        for (int k = 1; k < 64; ++k)
+            cape.push_back(At(41000000 - k * 1000000 / 64, 12000000 + k * 370000 / 64));
+        cape.push_back(At(40000000, 12370000));
+        if (clockwise)
+            std::reverse(cape.begin(), cape.end());
+        std::vector<District> ds(1);
+        ds[0].name = "岬";
+        SplitPolygon({cape}, 8, ds[0].pieces);
+        const std::string path = TempPath("cape.idx");
+        ASSERT_EQ(WriteIndex(path, Datum::kWgs84, ds), "");
+        PlaceIndex tree, grid;
+        ASSERT_EQ(tree.Load(path), "");
+        ASSERT_EQ(grid.Load(path), "");
+        std::remove(path.c_str());
+        grid.BuildCells();
+        for (int64_t y = 11990000; y <= 12380000; y += 2000)
+            for (int64_t x = 39990000; x <= 41010000; x += 2000)
+                ASSERT_EQ(grid.Lookup(x, y, 0).kind, tree.Lookup(x, y, 0).kind) << x << "," << y << " " << clockwise;
+    }
 }
 
 TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {

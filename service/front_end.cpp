@@ -1,0 +1,72 @@
+#include "service/front_end.h"
+
+#include <algorithm>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
+
+namespace lookupd {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+std::string OpenListener(tcp::acceptor& acceptor, const std::string& host, int port, int& bound) {
+    boost::system::error_code ec;
+    const net::ip::address address = net::ip::make_address(host, ec);
+    if (ec)
+        return "not an IP address";
+    const tcp::endpoint ep(address, static_cast<unsigned short>(port));
+    acceptor.open(ep.protocol(), ec);
+#ifdef _WIN32
+    // Nobody else may take the port while the service holds it.
+    BOOL yes = TRUE;
+    if (!ec && setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                          reinterpret_cast<const char*>(&yes), sizeof yes) != 0)
+        ec.assign(WSAGetLastError(), boost::system::system_category());
+#else
+    // A restart takes the port back at once, whatever connections of the last run linger.
+    if (!ec)
+        acceptor.set_option(net::socket_base::reuse_address(true), ec);
+#endif
+    if (!ec)
+        acceptor.bind(ep, ec);
+    if (!ec)
+        acceptor.listen(1024, ec);  // the program opens a connection per query: take bursts
+    if (!ec)
+        bound = acceptor.local_endpoint(ec).port();
+    return ec ? ec.message() : std::string();
+}
+
+Clock::time_point Expiry(const Limits& limits, const std::optional<Clock::time_point>& started) {
+    const Clock::time_point expiry = Clock::now() + limits.readTimeout;
+    return started ? std::min(expiry, *started + limits.deadline) : expiry;
+}
+
+Response Respond(const Server& server,
+                 const RequestReader::Request& req,
+                 const std::optional<Clock::time_point>& started,
+                 unsigned& served,
+                 bool stopping) {
+    const std::string_view method(req.method_string().data(), req.method_string().size());
+    const std::string_view target(req.target().data(), req.target().size());
+    stopping = stopping || server.Stopping();
+    Response r{Route(server.GetAnswerer(), method, target, !stopping), false};
+    LogServed(server, method, target, r.reply.status, started);
+    ++served;
+    r.keepAlive = req.keep_alive() && served < server.GetLimits().keepAliveMax && !stopping;
+    return r;
+}
+
+void LogServed(const Server& server,
+               std::string_view method,
+               std::string_view target,
+               int status,
+               const std::optional<Clock::time_point>& started) {
+    if (server.Quiet())
+        return;
+    LogRequest(method, target, status,
+               started ? std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *started).count() : -1);
+}
+
+}  // namespace lookupd
