@@ -24,6 +24,7 @@
 
 #include "service/answer.h"
 #include "fuzz_check.h"
+#include "index/gbk.h"
 #include "index/geo.h"
 #include "index/pieces.h"
 #include "index/place_index.h"
@@ -67,6 +68,10 @@ const lookupd::PlaceIndex& Index() {
     lookupd::SplitPolygon({Ring(75.2, 37.7, 1.0, 200)}, 32, districts[2].pieces);
     districts[3].name = "河南省郑州市金水区";
     lookupd::SplitPolygon({Ring(113.66, 34.79, 0.1, 40)}, 32, districts[3].pieces);
+
+    // The index holds its names in GBK, as the converter writes them.
+    for (lookupd::District& d : districts)
+        FUZZ_CHECK(lookupd::Utf8ToGbk(std::string(d.name), d.name));
 
     char path[] = "/tmp/lumeno-fuzz-index-XXXXXX";
     int fd = mkstemp(path);

@@ -39,8 +39,10 @@ bool Convert(std::string_view in, std::string& out, bool toUtf8) {
     size_t dstLeft = out.size();
     size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
     iconv_close(cd);
-    if (r == static_cast<size_t>(-1) || srcLeft != 0)
+    if (r == static_cast<size_t>(-1) || srcLeft != 0) {
+        out.clear();  // no half-converted text for a caller that keeps it
         return false;
+    }
     out.resize(out.size() - dstLeft);
     return true;
 #endif

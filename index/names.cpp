@@ -126,6 +126,8 @@ std::vector<DistrictName> DistrictNames(const PlaceIndex& index) {
         DistrictName& n = names[d];
         if (GbkToUtf8(index.Name(static_cast<uint32_t>(d)), n.full))
             n.levels = SplitFullName(n.full);
+        else
+            n.full.clear();
         if (uint32_t code = index.Code(static_cast<uint32_t>(d)))
             n.code = std::to_string(code);
     }

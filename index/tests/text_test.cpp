@@ -1,9 +1,11 @@
-// The answer's text as the service writes it and the batch tool reads it back.
+// The answer's text as the service writes it and the batch tool reads it back, and the GBK
+// conversion under it.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "index/answer_text.h"
+#include "index/gbk.h"
 
 using namespace lookupd;
 
@@ -31,4 +33,24 @@ TEST(AnswerText, WhatIsWrittenReadsBack) {
     for (const std::string& bad : {std::string(), name + mark + "5\xC3\xD7", name + mark + "\xC3\xD7)",
                                    name + mark + "5x\xC3\xD7)", name + mark + "-5\xC3\xD7)", name + mark + "5)"})
         EXPECT_FALSE(ReadAnswerText(bad, a)) << bad;
+}
+
+// The one conversion every front end uses: both ways, the simplified set's test, and a refusal
+// that leaves nothing half-converted behind.
+TEST(Gbk, BothWaysTheSimplifiedSetAndRefusals) {
+    std::string gbk, utf8 = "left over";
+    ASSERT_TRUE(Utf8ToGbk("金水区", gbk));
+    EXPECT_EQ(gbk, "\xBD\xF0\xCB\xAE\xC7\xF8");
+    ASSERT_TRUE(GbkToUtf8(gbk, utf8));
+    EXPECT_EQ(utf8, "金水区");
+    ASSERT_TRUE(Utf8ToGbk("乾安县", gbk));
+    EXPECT_TRUE(InGb2312(gbk));
+    ASSERT_TRUE(Utf8ToGbk("朱镕基", gbk));  // 镕 is GBK's, not GB2312's
+    EXPECT_FALSE(InGb2312(gbk));
+    EXPECT_FALSE(InGb2312("\xB0"));  // a lead byte without its trail
+    EXPECT_FALSE(GbkToUtf8("\xBD\xF0\x81", utf8));
+    EXPECT_EQ(utf8, "");
+    gbk = "left over";
+    EXPECT_FALSE(Utf8ToGbk("\xF0\x9F\x98\x80", gbk));  // an emoji has no GBK form
+    EXPECT_EQ(gbk, "");
 }
