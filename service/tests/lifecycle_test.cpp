@@ -133,8 +133,8 @@ TEST(ServiceLifecycle, StartUpErrorsAreClear) {
 // A service the system gives too few descriptors to start says which it could not have and
 // exits with 1: it neither waits forever on a loop it could not set up nor dies of an exception.
 // Every limit from one beyond the standard three (the loader's, to open the libraries) upwards,
-// until one is enough: each step of the start runs out once. Linux's own; in the sanitizer build a service without UBSan's check of dynamic
-// types, which needs a descriptor of its own for each type it meets first.
+// until one is enough: each step of the start runs out once. Linux's own; in the sanitizer build a service without
+// UBSan's check of dynamic types, which needs a descriptor of its own for each type it meets first.
 TEST(ServiceOnLinux, TooFewDescriptorsToStartIsAClearError) {
     bool loopsRefused = false, started = false;
     for (rlim_t limit = 4; limit <= 40 && !started; ++limit) {
