@@ -113,8 +113,9 @@ private:
         if (!wasWriting && !(events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)))
             return;  // only room to write, and nothing to write
         // Read and answer in turns until the socket is drained.
+        const bool peerDone = events & (EPOLLRDHUP | EPOLLHUP);
         for (;;) {
-            const Got got = Read(c);
+            const Got got = Read(c, peerDone);
             if (got == Got::kClosed)
                 return;
             Next next;
@@ -130,15 +131,17 @@ private:
 
     enum class Got { kClosed, kDrained, kMore };
 
-    // Reads what the socket holds, or kMaxHeld bytes where it holds more (kMore).
-    Got Read(Conn& c) {
+    // Reads what the socket holds, or kMaxHeld bytes where it holds more (kMore). peerDone: the
+    // client has closed its side, so that the end is read too: being edge-triggered, no
+    // further event would tell of it, and the connection would wait for its read time-out.
+    Got Read(Conn& c, bool peerDone) {
         for (;;) {
             if (c.in.size() >= kMaxHeld)
                 return Got::kMore;
             const ssize_t n = recv(c.fd, m_chunk, sizeof m_chunk, 0);
             if (n > 0) {
                 Received(c, m_chunk, static_cast<size_t>(n));
-                if (static_cast<size_t>(n) < sizeof m_chunk)
+                if (static_cast<size_t>(n) < sizeof m_chunk && !peerDone)
                     return Got::kDrained;
                 continue;
             }

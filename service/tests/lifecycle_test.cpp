@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -47,6 +48,11 @@ TEST(ServiceLifecycle, StopsCleanlyOnSigtermAndSigint) {
         std::this_thread::sleep_for(milliseconds(200));
         svc.Signal(sig);
         std::this_thread::sleep_for(milliseconds(300));
+        // No new connection while the last requests finish.
+        const int late = Connect(svc.Port());
+        EXPECT_LT(late, 0);
+        if (late >= 0)
+            close(late);
         EXPECT_TRUE(SendAll(busy, req.substr(20)));
         EXPECT_TRUE(SendAll(kept, health.substr(20)));
         Reply answered = ReadReply(busy), stopping = ReadReply(kept);
@@ -71,6 +77,17 @@ TEST(ServiceLifecycle, StopsCleanlyOnSigtermAndSigint) {
         EXPECT_NE(log.find("GET /healthz 503 "), std::string::npos) << log;
         EXPECT_NE(log.find("us\n"), std::string::npos);
         EXPECT_NE(log.find("stopped"), std::string::npos);
+        // And nothing else from the service itself: the start, the signal (Ctrl-C under Wine),
+        // the stop; no complaint from a system call on the way.
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("lumeno-lookupd: ", 0) != 0)
+                continue;
+            EXPECT_TRUE(line.find(": listening on ") != std::string::npos ||
+                        line.find(": signal ") != std::string::npos ||
+                        line.find(": console event ") != std::string::npos || line == "lumeno-lookupd: stopped")
+                << line;
+        }
         // These tests run again with the loops on epoll: the service must say it obeyed, and
         // otherwise no loop may have fallen back to it unasked.
         const char* io = std::getenv("LOOKUPD_IO");

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,6 +165,41 @@ TEST(ServiceOnLinux, RunningOutOfDescriptorsStopsNoOne) {
         close(s);
     EXPECT_EQ(Status(Exchange(svc.Port(), ProgramRequest(ExampleTarget()))), 200);
     svc.Signal(SIGTERM);
+    const int st = svc.WaitExit();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << svc.Log();
+}
+
+// The CPU time the process has taken, in seconds.
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // after the command's name
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)  // utime, stime
+            ticks += std::stoull(field);
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A service that waits at its stop for a slow client's request sleeps meanwhile: no loop
+// spins on the listening socket or the wake it is done with.
+TEST(ServiceOnLinux, StoppingServiceWaitsWithoutSpinning) {
+    Service svc({"--quiet", "--threads", "1"});
+    ASSERT_TRUE(svc.WaitReady()) << svc.Log();
+    ASSERT_TRUE(WaitFor([&] { return Entries(svc.Pid(), "task", "iou-") == 3; }));  // the grid is built
+    int slow = Connect(svc.Port());
+    ASSERT_GE(slow, 0);
+    const std::string req = ProgramRequest(ExampleTarget());
+    ASSERT_TRUE(SendAll(slow, req.substr(0, 20)));
+    svc.Signal(SIGTERM);
+    std::this_thread::sleep_for(milliseconds(100));
+    const double before = CpuSeconds(svc.Pid());
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_LT(CpuSeconds(svc.Pid()) - before, 0.1);
+    ASSERT_TRUE(SendAll(slow, req.substr(20)));
+    EXPECT_EQ(Status(ReadReply(slow)), 200);
+    close(slow);
     const int st = svc.WaitExit();
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << svc.Log();
 }

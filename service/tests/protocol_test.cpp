@@ -3,6 +3,8 @@
 // build too (LOOKUPD_BIN), so nothing here may be Linux's own.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -187,6 +189,30 @@ TEST_F(LiveService, OverlongRequestLineIsRefused) {
     EXPECT_EQ(Status(r), 414) << r.header;
     // And the service is still there for the next one.
     EXPECT_EQ(Ask(Target(40916646, 12524901)), "200 河南省郑州市金水区");
+}
+
+// A client may close its sending half once its request is out: it still gets the answer, and
+// the end right after it rather than at the read time-out (5 s). A request left unfinished
+// gets the end alone.
+TEST_F(LiveService, HalfClosedClientsGetTheirAnswerAndTheEnd) {
+    for (bool whole : {true, false}) {
+        int s = Connect(s_service->Port(), 2000);
+        ASSERT_GE(s, 0);
+        // Corked, the bytes and the end go in one segment: the service learns of both at once.
+        const int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_CORK, &one, sizeof one);
+        const std::string req = ProgramRequest(ExampleTarget());
+        ASSERT_TRUE(SendAll(s, whole ? req : req.substr(0, 30)));
+        shutdown(s, SHUT_WR);
+        if (whole) {
+            Reply r = ReadReply(s);
+            EXPECT_EQ(Status(r), 200);
+            EXPECT_EQ(Utf8(r.body), "河南省郑州市金水区");
+        }
+        char c;
+        EXPECT_EQ(recv(s, &c, 1, 0), 0) << (whole ? "after the answer" : "after half a request");
+        close(s);
+    }
 }
 
 // A request's body may take 4 KiB: one byte more is refused with 413 as soon as its length is
