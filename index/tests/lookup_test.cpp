@@ -147,6 +147,24 @@ TEST(IndexGrid, CoastsThatCutACellsCornerOff) {
     }
 }
 
+// Each piece's rings, as the benchmark tool draws them: closed, and within the districts.
+TEST_F(SmallIndex, PieceRingsAreClosedAndInPlace) {
+    size_t rings = 0;
+    for (size_t i = 0; i < m_index.PieceCount(); ++i)
+        for (const FixedRing& r : m_index.PieceRings(i)) {
+            ASSERT_GE(r.size(), 4u) << i;
+            EXPECT_TRUE(r.front() == r.back()) << i;
+            for (const Fixed& f : r)
+                ASSERT_TRUE(f.x >= At(40000000, 0).x && f.x <= At(42000000, 0).x && f.y >= At(0, 12000000).y &&
+                            f.y <= At(0, 13000000).y)
+                    << i;
+            ++rings;
+        }
+    // Three outlines and East's hole, each in one piece or more.
+    EXPECT_GE(rings, 4u);
+    EXPECT_GE(rings, m_index.PieceCount());
+}
+
 TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
     // Opening reads no geometry, so a damaged piece is found by the lookups that need it:
     // each of them must fail, and every other must answer as from the intact file.

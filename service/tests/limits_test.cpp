@@ -192,6 +192,7 @@ TEST(ServiceOnLinux, StoppingServiceWaitsWithoutSpinning) {
     ASSERT_GE(slow, 0);
     const std::string req = ProgramRequest(ExampleTarget());
     ASSERT_TRUE(SendAll(slow, req.substr(0, 20)));
+    std::this_thread::sleep_for(milliseconds(200));  // read before the stop: a request under way
     svc.Signal(SIGTERM);
     std::this_thread::sleep_for(milliseconds(100));
     const double before = CpuSeconds(svc.Pid());
