@@ -39,24 +39,39 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kA = 6378245.0;                // semi-major axis of the Krasovsky ellipsoid
 constexpr double kEe = 0.00669342162296594323;  // its first eccentricity squared
 
-// The term both offsets share, taken once: sines are most of the transform's time.
-double Ripple(double x) {
-    return (20.0 * std::sin(6.0 * x * kPi) + 20.0 * std::sin(2.0 * x * kPi)) * 2.0 / 3.0;
+// The sines the offsets take of one coordinate t: of t*pi, t*pi/3, t*pi/12, t*pi/30, and the
+// ripple sin(6*t*pi) and sin(2*t*pi) make. All come from one sine and cosine of t*pi/60 by the
+// multiple-angle formulas: the thirteen sines of the usual form were most of a lookup's time.
+// They agree with it to about 1e-13 degree, far below the index's 1/32 map unit.
+struct Sines {
+    double pi, third, twelfth, thirtieth, ripple;
+};
+
+Sines SinesOf(double t) {
+    const double a = t * kPi / 60.0;
+    const double s60 = std::sin(a), c60 = std::cos(a);
+    const double ss = s60 * s60, cc = c60 * c60;
+    const double s12 = s60 * (16.0 * ss * ss - 20.0 * ss + 5.0), c12 = c60 * (16.0 * cc * cc - 20.0 * cc + 5.0);
+    const double s6 = 2.0 * s12 * c12, c6 = 1.0 - 2.0 * s12 * s12;
+    const double s3 = 2.0 * s6 * c6, c3 = 1.0 - 2.0 * s6 * s6;
+    const double s1 = s3 * (3.0 - 4.0 * s3 * s3), c1 = c3 * (4.0 * c3 * c3 - 3.0);
+    const double sTwo = 2.0 * s1 * c1, sSix = sTwo * (3.0 - 4.0 * sTwo * sTwo);
+    return Sines{s1, s3, s12, 2.0 * s60 * c60, (20.0 * sSix + 20.0 * sTwo) * 2.0 / 3.0};
 }
 
-double OffsetLat(double x, double y, double ripple) {
+double OffsetLat(double x, double y, const Sines& sx, const Sines& sy) {
     double r = -100.0 + 2.0 * x + 3.0 * y + 0.2 * y * y + 0.1 * x * y + 0.2 * std::sqrt(std::fabs(x));
-    r += ripple;
-    r += (20.0 * std::sin(y * kPi) + 40.0 * std::sin(y / 3.0 * kPi)) * 2.0 / 3.0;
-    r += (160.0 * std::sin(y / 12.0 * kPi) + 320 * std::sin(y * kPi / 30.0)) * 2.0 / 3.0;
+    r += sx.ripple;
+    r += (20.0 * sy.pi + 40.0 * sy.third) * 2.0 / 3.0;
+    r += (160.0 * sy.twelfth + 320 * sy.thirtieth) * 2.0 / 3.0;
     return r;
 }
 
-double OffsetLon(double x, double y, double ripple) {
+double OffsetLon(double x, double y, const Sines& sx) {
     double r = 300.0 + x + 2.0 * y + 0.1 * x * x + 0.1 * x * y + 0.1 * std::sqrt(std::fabs(x));
-    r += ripple;
-    r += (20.0 * std::sin(x * kPi) + 40.0 * std::sin(x / 3.0 * kPi)) * 2.0 / 3.0;
-    r += (150.0 * std::sin(x / 12.0 * kPi) + 300.0 * std::sin(x / 30.0 * kPi)) * 2.0 / 3.0;
+    r += sx.ripple;
+    r += (20.0 * sx.pi + 40.0 * sx.third) * 2.0 / 3.0;
+    r += (150.0 * sx.twelfth + 300.0 * sx.thirtieth) * 2.0 / 3.0;
     return r;
 }
 
@@ -72,9 +87,10 @@ void Wgs84ToGcj02(double lon, double lat, double& outLon, double& outLat) {
         outLat = lat;
         return;
     }
-    const double ripple = Ripple(lon - 105.0);
-    double dLat = OffsetLat(lon - 105.0, lat - 35.0, ripple);
-    double dLon = OffsetLon(lon - 105.0, lat - 35.0, ripple);
+    const double x = lon - 105.0, y = lat - 35.0;
+    const Sines sx = SinesOf(x), sy = SinesOf(y);
+    double dLat = OffsetLat(x, y, sx, sy);
+    double dLon = OffsetLon(x, y, sx);
     double radLat = lat / 180.0 * kPi;
     double magic = std::sin(radLat);
     magic = 1 - kEe * magic * magic;
