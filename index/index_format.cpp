@@ -1,5 +1,7 @@
 #include "index/index_format.h"
 
+#include <algorithm>
+
 #include <xxhash.h>
 
 namespace lookupd {
@@ -36,7 +38,10 @@ Layout LayoutOf(const Header& h) {
     l.streamOffsets = l.pieceDistricts + Aligned(2ull * h.pieces);
     l.pieceSums = l.streamOffsets + Aligned(4ull * (h.pieces + 1ull));
     l.tree = l.pieceSums + Aligned(4ull * h.pieces);
-    l.names = l.tree + sizeof(Box) * l.treeBoxes;
+    l.cells = l.tree + sizeof(Box) * l.treeBoxes;
+    // (A larger grid is cut to one cell too many, so that its layout cannot overflow and
+    // never matches the file.)
+    l.names = l.cells + Aligned(4 * std::min(uint64_t(h.cellsX) * h.cellsY, kMaxCells + 1));
     l.stream = l.names + Aligned(h.nameBytes);
     l.sum = l.stream + Aligned(h.streamBytes);
     l.end = l.sum + sizeof(uint64_t);

@@ -18,7 +18,9 @@ const char kMagic[8] = {'L', 'M', 'L', 'K', 'I', 'D', 'X', '1'};
 // 5: compact: rings delta-coded per piece and decoded only when a lookup touches the piece,
 //    the search tree stored packed, the tables under a checksum of their own so that
 //    opening the file does not read the geometry.
-constexpr uint32_t kVersion = 5;
+// 6: a grid of what each small cell holds (one district, none, or a border), so that most
+//    lookups decode no piece.
+constexpr uint32_t kVersion = 6;
 
 // The file is written and read as it lies in memory: little-endian, fixed widths, every
 // table aligned to eight bytes, so that the Linux and the Windows builds read the same file.
@@ -34,9 +36,20 @@ struct Header {
     uint32_t fanout;
     uint64_t streamBytes;
     uint64_t tablesSum;  // XXH3 of the tables, seeded with that of this header (this field 0)
+    // The cell grid: cellsX by cellsY square cells 2^cellShift units wide from (cellX0,
+    // cellY0), row by row; none where cellsX or cellsY is 0.
+    int32_t cellX0, cellY0;
+    uint32_t cellShift, cellsX, cellsY, reserved;
 };
 
-static_assert(sizeof(Header) == 48 && sizeof(Box) == 16 && sizeof(Fixed) == 8, "index records have fixed sizes");
+// What a cell of a grid holds: unknown (not yet looked at), a border (or districts that
+// overlap there), no district, or the district kCellWhole + d all over it.
+enum : uint32_t { kCellUnknown, kCellMixed, kCellOutside, kCellWhole };
+
+// Larger grids are refused: they would not be a real index's.
+constexpr uint64_t kMaxCells = uint64_t(1) << 26;
+
+static_assert(sizeof(Header) == 72 && sizeof(Box) == 16 && sizeof(Fixed) == 8, "index records have fixed sizes");
 
 // Children per node of the search tree.
 constexpr uint32_t kFanout = 16;
@@ -45,9 +58,9 @@ constexpr uint64_t Aligned(uint64_t n) {
     return (n + 7) & ~uint64_t(7);
 }
 
-// Where each table lies, from the header's counts; false where they do not fit the file.
+// Where each table lies, from the header's counts (the cell grid within kMaxCells).
 struct Layout {
-    uint64_t nameOffsets, codes, pieceDistricts, streamOffsets, pieceSums, tree, names, stream, sum, end;
+    uint64_t nameOffsets, codes, pieceDistricts, streamOffsets, pieceSums, tree, cells, names, stream, sum, end;
     std::vector<uint64_t> levels;  // sizes
     uint64_t treeBoxes = 0;
 };

@@ -26,61 +26,57 @@ bool SegmentMeetsBox(const Fixed& a, const Fixed& b, const Box& box) {
     return above < 4 && below < 4;
 }
 
-// Cells per piece in BuildCells' grid: more cells, fewer pieces to try per point.
-constexpr double kCellsPerPiece = 1.0;
 // More than this many cells per piece on average, and the boxes are not a real index's.
 constexpr uint64_t kMaxCellsPerPiece = 64;
 
 }  // namespace
 
-uint32_t PlaceIndex::Impl::Classify(size_t c, Decoded& piece) const {
-    const auto [first, last] = Pieces(c);
+uint32_t PlaceIndex::Impl::Classify(const Grid& g, size_t c, Decoded& piece) const {
+    const auto [first, last] = g.Pieces(c);
     if (first == last)
-        return kOutside;
-    if (cellShift < 2)
-        return kMixed;  // too small to hold an even centre for sure
-    const int32_t x0 = static_cast<int32_t>(cellX0 + (int64_t(c % cellsX) << cellShift));
-    const int32_t y0 = static_cast<int32_t>(cellY0 + (int64_t(c / cellsX) << cellShift));
-    const int32_t side = static_cast<int32_t>((int64_t(1) << cellShift) - 1);
+        return kCellOutside;
+    if (g.shift < 2)
+        return kCellMixed;  // too small to hold an even centre for sure
+    const int32_t x0 = static_cast<int32_t>(g.x0 + (int64_t(c % g.cellsX) << g.shift));
+    const int32_t y0 = static_cast<int32_t>(g.y0 + (int64_t(c / g.cellsX) << g.shift));
+    const int32_t side = static_cast<int32_t>((int64_t(1) << g.shift) - 1);
     const Box cell{x0, y0, x0 + side, y0 + side};
     // Even, as every position looked up is: an odd one may lie on a cut, where the test
     // below cannot tell a hole from the piece.
     const Fixed centre{(x0 + side / 2) & ~1, (y0 + side / 2) & ~1};
-    uint32_t found = kNoDistrict;
+    constexpr uint32_t kNone = UINT32_MAX;
+    uint32_t found = kNone;
     for (const uint32_t* i = first; i != last; ++i) {
         if (!Decode(*i, piece))
-            return kMixed;
+            return kCellMixed;
         if (!EachBorderEdge(piece, [&](const Fixed& a, const Fixed& b) { return !SegmentMeetsBox(a, b, cell); }))
-            return kMixed;
-        if (found == kNoDistrict && Covers(piece, centre))
+            return kCellMixed;
+        if (found == kNone && Covers(piece, centre))
             found = pieceDistricts[*i];  // the pieces come in district order
     }
-    return found == kNoDistrict ? kOutside : kWhole + found;
+    return found == kNone ? kCellOutside : kCellWhole + found;
 }
 
-void PlaceIndex::BuildCells() {
-    Impl& im = *m_impl;
-    if (im.pieceCount == 0 || im.cellsReady.load(std::memory_order_acquire))
-        return;
-    const Box* boxes = im.levels[0];
+bool PlaceIndex::Impl::MakeGrid(double cellsPerPiece, Grid& g) const {
+    g = Grid();
+    if (pieceCount == 0)
+        return false;
+    const Box* boxes = levels[0];
     Box all = boxes[0];
-    for (size_t i = 1; i < im.pieceCount; ++i) {
+    for (size_t i = 1; i < pieceCount; ++i) {
         all.minX = std::min(all.minX, boxes[i].minX);
         all.minY = std::min(all.minY, boxes[i].minY);
         all.maxX = std::max(all.maxX, boxes[i].maxX);
         all.maxY = std::max(all.maxY, boxes[i].maxY);
     }
-    // Square cells, a power of two wide, about as many as there are pieces.
+    // Square cells, a power of two wide, about cellsPerPiece for each piece.
     const double w = double(all.maxX) - all.minX + 1, h = double(all.maxY) - all.minY + 1;
-    const double side = std::sqrt(w * h / double(im.pieceCount) / kCellsPerPiece);
+    const double side = std::sqrt(w * h / double(pieceCount) / cellsPerPiece);
     uint32_t shift = 0;
     while (shift < 30 && double(int64_t(1) << shift) < side)
         ++shift;
-    im.cellX0 = all.minX;
-    im.cellY0 = all.minY;
-    im.cellShift = shift;
-    im.cellsX = static_cast<uint32_t>(((int64_t(all.maxX) - all.minX) >> shift) + 1);
-    im.cellsY = static_cast<uint32_t>(((int64_t(all.maxY) - all.minY) >> shift) + 1);
+    const uint64_t cellsX = ((int64_t(all.maxX) - all.minX) >> shift) + 1;
+    const uint64_t cellsY = ((int64_t(all.maxY) - all.minY) >> shift) + 1;
     struct Span {
         int64_t x0, y0, x1, y1;
     };
@@ -92,42 +88,76 @@ void PlaceIndex::BuildCells() {
         const Span s = spanOf(b);
         for (int64_t y = s.y0; y <= s.y1; ++y)
             for (int64_t x = s.x0; x <= s.x1; ++x)
-                f(static_cast<size_t>(y) * im.cellsX + static_cast<size_t>(x));
+                f(static_cast<size_t>(y) * cellsX + static_cast<size_t>(x));
     };
-    // Real pieces are small and meet a cell or two, and their boxes fill a region that is
-    // not a sliver. A file whose boxes say otherwise keeps to the tree rather than fill
-    // memory with a grid.
+    // Real pieces are small and meet a few cells, and their boxes fill a region that is not
+    // a sliver. A file whose boxes say otherwise keeps to the tree rather than fill memory
+    // with a grid.
+    const double limit = std::max(cellsPerPiece, 1.0) * double(pieceCount);
     uint64_t entries = 0;
-    for (size_t i = 0; i < im.pieceCount; ++i) {
+    for (size_t i = 0; i < pieceCount; ++i) {
         const Span s = spanOf(boxes[i]);
         if (s.x1 >= s.x0 && s.y1 >= s.y0)
             entries += uint64_t(s.x1 - s.x0 + 1) * uint64_t(s.y1 - s.y0 + 1);
     }
-    if (entries > kMaxCellsPerPiece * im.pieceCount || uint64_t(im.cellsX) * im.cellsY > 4 * im.pieceCount + 1024) {
-        im.cellsX = im.cellsY = 0;
-        return;
-    }
-    std::vector<uint32_t> starts(size_t(im.cellsX) * im.cellsY + 1, 0);
-    for (size_t i = 0; i < im.pieceCount; ++i)
+    if (double(entries) > kMaxCellsPerPiece * limit || double(cellsX * cellsY) > 4 * limit + 1024 ||
+        cellsX * cellsY > kMaxCells)
+        return false;
+    std::vector<uint32_t> starts(cellsX * cellsY + 1, 0);
+    for (size_t i = 0; i < pieceCount; ++i)
         span(boxes[i], [&](size_t c) { ++starts[c + 1]; });
     for (size_t c = 1; c < starts.size(); ++c)
         starts[c] += starts[c - 1];
     std::vector<uint32_t> pieces(starts.back());
     std::vector<uint32_t> next(starts.begin(), starts.end() - 1);
-    for (uint32_t i = 0; i < im.pieceCount; ++i)
+    for (uint32_t i = 0; i < pieceCount; ++i)
         span(boxes[i], [&](size_t c) { pieces[next[c]++] = i; });
     for (size_t c = 0; c + 1 < starts.size(); ++c)
         std::stable_sort(pieces.begin() + starts[c], pieces.begin() + starts[c + 1],
-                         [&](uint32_t a, uint32_t b) { return im.pieceDistricts[a] < im.pieceDistricts[b]; });
-    im.cellState.reset(new std::atomic<uint32_t>[starts.size() - 1]());
-    im.cellStarts = std::move(starts);
-    im.cellPieces = std::move(pieces);
+                         [&](uint32_t a, uint32_t b) { return pieceDistricts[a] < pieceDistricts[b]; });
+    g.x0 = all.minX;
+    g.y0 = all.minY;
+    g.shift = shift;
+    g.cellsX = static_cast<uint32_t>(cellsX);
+    g.cellsY = static_cast<uint32_t>(cellsY);
+    g.starts = std::move(starts);
+    g.pieces = std::move(pieces);
+    return true;
+}
+
+void PlaceIndex::BuildCells() {
+    Impl& im = *m_impl;
+    if (im.cellsReady.load(std::memory_order_acquire))
+        return;
+    // About as many cells as pieces: a cell lists one or two pieces.
+    Grid g;
+    if (!im.MakeGrid(1.0, g))
+        return;
+    im.cellState.reset(new std::atomic<uint32_t>[size_t(g.cellsX) * g.cellsY]());
+    im.cells = std::move(g);
     im.cellsReady.store(true, std::memory_order_release);
 }
 
-// In bulk a lookup's time went mostly to waiting for memory: its cell, the cell's list of
-// pieces, their boxes. So each is asked for some points before it is needed: the cell eight
-// points ahead, its list four ahead, the boxes two ahead.
+PlaceIndex::CellStates PlaceIndex::ClassifyCells(double cellsPerPiece) const {
+    CellStates out;
+    Grid g;
+    if (!m_impl->MakeGrid(cellsPerPiece, g))
+        return out;
+    out.x0 = g.x0;
+    out.y0 = g.y0;
+    out.shift = g.shift;
+    out.cellsX = g.cellsX;
+    out.cellsY = g.cellsY;
+    out.states.resize(size_t(g.cellsX) * g.cellsY);
+    Decoded piece;
+    for (size_t c = 0; c < out.states.size(); ++c)
+        out.states[c] = m_impl->Classify(g, c, piece);
+    return out;
+}
+
+// In bulk a lookup's time went mostly to waiting for memory: its cells, the cell's list of
+// pieces, their boxes. So each is asked for some points before it is needed: the cells eight
+// points ahead, the list four ahead, the boxes two ahead.
 void PlaceIndex::LookupMany(const Query* q, size_t n, int64_t radius, Match* out, Crs crs) const {
     constexpr size_t kAhead = 8;
     struct Ahead {
@@ -141,18 +171,23 @@ void PlaceIndex::LookupMany(const Query* q, size_t n, int64_t radius, Match* out
     auto locate = [&](size_t i) {
         Ahead& a = ahead[i % kAhead];
         a.on = Locate(q[i].x, q[i].y, crs, a.pt, a.lat);
-        a.cell = a.on && grid ? im.CellOf(a.pt) : SIZE_MAX;
+        if (a.on && im.storedStates) {
+            const size_t s = im.stored.CellOf(a.pt);
+            if (s != SIZE_MAX)
+                __builtin_prefetch(&im.storedStates[s]);
+        }
+        a.cell = a.on && grid ? im.cells.CellOf(a.pt) : SIZE_MAX;
         if (a.cell != SIZE_MAX) {
             __builtin_prefetch(&im.cellState[a.cell]);
-            __builtin_prefetch(&im.cellStarts[a.cell]);
+            __builtin_prefetch(&im.cells.starts[a.cell]);
         }
     };
     // A cell needs its pieces until its first lookup has found it whole or empty, and where
     // a border crosses it.
     auto pieces = [&](size_t i) {
         const size_t c = ahead[i % kAhead].cell;
-        return c != SIZE_MAX && im.cellState[c].load(std::memory_order_relaxed) < Impl::kOutside
-                   ? im.Pieces(c)
+        return c != SIZE_MAX && im.cellState[c].load(std::memory_order_relaxed) < kCellOutside
+                   ? im.cells.Pieces(c)
                    : std::pair<const uint32_t*, const uint32_t*>();
     };
     for (size_t i = 0; i < n && i < kAhead; ++i)

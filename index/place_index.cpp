@@ -79,8 +79,9 @@ std::string PlaceIndex::Load(const std::string& path) {
     if (h.version != kVersion)
         return bad("version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion) +
                    " (made by another converter: rebuild it with this lumeno-mkindex)");
-    if (h.datum > 1 || h.fanout != kFanout || h.districts > 0xFFFF || h.streamBytes > UINT32_MAX)
-        return bad("header out of range (datum, fanout or counts)");
+    if (h.datum > 1 || h.fanout != kFanout || h.districts > 0xFFFF || h.streamBytes > UINT32_MAX ||
+        uint64_t(h.cellsX) * h.cellsY > kMaxCells || h.cellShift > 30)
+        return bad("header out of range (datum, fanout, counts or cell grid)");
     const Layout l = LayoutOf(h);
     if (l.end != fileSize)
         return bad("size " + std::to_string(fileSize) + " does not match its header (" + std::to_string(l.end) + ")");
@@ -103,6 +104,11 @@ std::string PlaceIndex::Load(const std::string& path) {
         if (districts[i] >= h.districts || offsets[i] >= offsets[i + 1])
             return bad("piece " + std::to_string(i) + " refers outside the tables");
 
+    const uint32_t* states = reinterpret_cast<const uint32_t*>(base + l.cells);
+    for (uint64_t c = 0; c < uint64_t(h.cellsX) * h.cellsY; ++c)
+        if (states[c] >= kCellWhole && states[c] - kCellWhole >= h.districts)
+            return bad("cell " + std::to_string(c) + " names no district");
+
     impl->path = path;
     impl->pieceCount = h.pieces;
     impl->pieceDistricts = districts;
@@ -111,6 +117,14 @@ std::string PlaceIndex::Load(const std::string& path) {
     impl->stream = reinterpret_cast<const unsigned char*>(base + l.stream);
     impl->levelSizes = l.levels;
     impl->summed.reset(new std::atomic<bool>[h.pieces]());
+    if (h.cellsX && h.cellsY) {
+        impl->stored.x0 = h.cellX0;
+        impl->stored.y0 = h.cellY0;
+        impl->stored.shift = h.cellShift;
+        impl->stored.cellsX = h.cellsX;
+        impl->stored.cellsY = h.cellsY;
+        impl->storedStates = states;
+    }
     uint64_t at = l.tree;
     for (uint64_t n : l.levels) {
         impl->levels.push_back(reinterpret_cast<const Box*>(base + at));
@@ -169,22 +183,31 @@ Match PlaceIndex::LookupAt(const Fixed& pt, double lat, int64_t radius) const {
 
     // Where districts overlap (Kinmen is in both the Fujian and the Taiwan files), the
     // first listed wins, so an answer never depends on the tree's layout.
-    if (im.cellsReady.load(std::memory_order_acquire)) {
-        const size_t c = im.CellOf(pt);
-        uint32_t state = c == SIZE_MAX ? uint32_t(Impl::kOutside) : im.cellState[c].load(std::memory_order_relaxed);
-        if (state == Impl::kUnknown) {
+    const uint32_t stored = im.storedStates ? im.StoredState(pt) : uint32_t(kCellUnknown);
+    if (stored >= kCellWhole) {
+        m.kind = Match::kInside;
+        m.district = stored - kCellWhole;
+        return m;
+    }
+    if (stored == kCellOutside) {
+        // No district reaches the cell: only the near search is left.
+    } else if (im.cellsReady.load(std::memory_order_acquire)) {
+        const size_t c = im.cells.CellOf(pt);
+        uint32_t state = c == SIZE_MAX ? uint32_t(kCellOutside) : im.cellState[c].load(std::memory_order_relaxed);
+        if (state == kCellUnknown) {
             // Two threads may classify the same cell at once; both find the same.
-            state = im.Classify(c, piece);
+            state = im.Classify(im.cells, c, piece);
             im.cellState[c].store(state, std::memory_order_relaxed);
         }
-        if (state >= Impl::kWhole) {
+        if (state >= kCellWhole) {
             m.kind = Match::kInside;
-            m.district = state - Impl::kWhole;
+            m.district = state - kCellWhole;
             return m;
         }
         // In district order: the first piece that holds the point is the answer. A cell
         // outside every district has none to try.
-        const auto [first, last] = state == Impl::kMixed ? im.Pieces(c) : std::pair<const uint32_t*, const uint32_t*>();
+        const auto [first, last] =
+            state == kCellMixed ? im.cells.Pieces(c) : std::pair<const uint32_t*, const uint32_t*>();
         for (const uint32_t* i = first; i != last; ++i) {
             const Box& b = im.levels[0][*i];
             if (pt.x < b.minX || pt.x > b.maxX || pt.y < b.minY || pt.y > b.maxY)

@@ -59,6 +59,18 @@ public:
     // it once after Load, never beside Load; the answers are the same with or without it.
     void BuildCells();
 
+    // A grid of square cells 2^shift units wide from (x0, y0), row by row, and what each
+    // holds: kCellWhole + district where one district covers all of it, kCellOutside where
+    // none reaches it, kCellMixed where a border crosses it (index_format.h). The index
+    // writer stores one in the file, about cellsPerPiece cells for each piece, so that most
+    // lookups need no piece at all. Empty where the pieces' boxes are not a real index's.
+    struct CellStates {
+        int32_t x0 = 0, y0 = 0;
+        uint32_t shift = 0, cellsX = 0, cellsY = 0;
+        std::vector<uint32_t> states;
+    };
+    CellStates ClassifyCells(double cellsPerPiece) const;
+
     std::string_view Name(uint32_t district) const {
         return std::string_view(m_nameBlob + m_nameOffsets[district],
                                 m_nameOffsets[district + 1] - m_nameOffsets[district]);

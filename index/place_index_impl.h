@@ -33,6 +33,26 @@ bool EachBorderEdge(const Decoded& piece, F&& f) {
     return true;
 }
 
+// Square cells 2^shift units wide from (x0, y0), row by row; with their lists of the pieces
+// whose boxes meet them, in district order, where the grid is built in memory.
+struct Grid {
+    int32_t x0 = 0, y0 = 0;
+    uint32_t shift = 0, cellsX = 0, cellsY = 0;
+    std::vector<uint32_t> starts;  // into pieces, one more than cells
+    std::vector<uint32_t> pieces;
+
+    // The cell holding pt; SIZE_MAX outside the grid.
+    size_t CellOf(const Fixed& pt) const {
+        const int64_t cx = (int64_t(pt.x) - x0) >> shift, cy = (int64_t(pt.y) - y0) >> shift;
+        if (cx < 0 || cy < 0 || cx >= cellsX || cy >= cellsY)
+            return SIZE_MAX;
+        return static_cast<size_t>(cy) * cellsX + static_cast<size_t>(cx);
+    }
+    std::pair<const uint32_t*, const uint32_t*> Pieces(size_t c) const {
+        return {pieces.data() + starts[c], pieces.data() + starts[c + 1]};
+    }
+};
+
 struct PlaceIndex::Impl {
     MappedFile file;  // the tables below point into it
     std::string path;
@@ -47,15 +67,14 @@ struct PlaceIndex::Impl {
     // in place, so a piece is summed once, not on every lookup that decodes it.
     std::unique_ptr<std::atomic<bool>[]> summed;
 
-    // The grid of BuildCells; empty until then. A cell is 2^cellShift units wide and high.
-    int32_t cellX0 = 0, cellY0 = 0;
-    uint32_t cellShift = 0, cellsX = 0, cellsY = 0;
-    std::vector<uint32_t> cellStarts;  // into cellPieces, one more than cells
-    std::vector<uint32_t> cellPieces;
-    // What a cell holds, found by its first lookup: kUnknown until then, kMixed where a
-    // border crosses it or districts overlap, kOutside where no district reaches it, else
-    // kWhole plus the district that holds all of it.
-    enum : uint32_t { kUnknown, kMixed, kOutside, kWhole, kNoDistrict = UINT32_MAX };
+    // The file's grid (no lists) and each cell's state, classified when the file was made:
+    // a lookup in a cell inside one district, or outside all, needs no piece.
+    Grid stored;
+    const uint32_t* storedStates = nullptr;
+
+    // The grid of BuildCells, and each cell's state, found by its first lookup (kCellUnknown
+    // until then). Empty until BuildCells.
+    Grid cells;
     std::unique_ptr<std::atomic<uint32_t>[]> cellState;
     // Set once the grid is complete: lookups that start before use the tree, so that the grid
     // can be built on a thread of its own while they go on.
@@ -73,24 +92,21 @@ struct PlaceIndex::Impl {
         return DecodePiece(b, e, levels[0][piece], out);
     }
 
-    // The cell holding pt; SIZE_MAX outside the grid.
-    size_t CellOf(const Fixed& pt) const {
-        const int64_t cx = (int64_t(pt.x) - cellX0) >> cellShift, cy = (int64_t(pt.y) - cellY0) >> cellShift;
-        if (cx < 0 || cy < 0 || cx >= cellsX || cy >= cellsY)
-            return SIZE_MAX;
-        return static_cast<size_t>(cy) * cellsX + static_cast<size_t>(cx);
+    // The stored state of the cell holding pt; kCellUnknown outside the stored grid.
+    uint32_t StoredState(const Fixed& pt) const {
+        const size_t c = stored.CellOf(pt);
+        return c == SIZE_MAX ? uint32_t(kCellUnknown) : storedStates[c];
     }
 
-    // A cell's pieces, in district order.
-    std::pair<const uint32_t*, const uint32_t*> Pieces(size_t c) const {
-        return {cellPieces.data() + cellStarts[c], cellPieces.data() + cellStarts[c + 1]};
-    }
+    // A grid over the pieces' boxes, about cellsPerPiece cells for each piece; false (and no
+    // grid) where the boxes are not a real index's.
+    bool MakeGrid(double cellsPerPiece, Grid& g) const;
 
     // A cell that no border crosses (the cuts between pieces are no border) lies wholly inside
     // each district or wholly outside it, so its centre answers for all of it: first listed
-    // wins, as in every lookup. A cell a border crosses is kMixed, and so is one with a
+    // wins, as in every lookup. A cell a border crosses is kCellMixed, and so is one with a
     // damaged piece, so that its lookups find the damage.
-    uint32_t Classify(size_t c, Decoded& piece) const;
+    uint32_t Classify(const Grid& g, size_t c, Decoded& piece) const;
 
     // Calls f(piece) for every piece whose box meets the query box; stops when f returns false.
     template <class F>

@@ -45,7 +45,10 @@ std::vector<uint32_t> TreeOrder(const std::vector<Box>& boxes) {
 
 }  // namespace
 
-std::string WriteIndex(const std::string& path, Datum datum, const std::vector<District>& districts) {
+std::string WriteIndex(const std::string& path,
+                       Datum datum,
+                       const std::vector<District>& districts,
+                       double cellsPerPiece) {
     if (districts.size() > 0xFFFF)
         return "too many districts for the index (" + std::to_string(districts.size()) + ")";
     struct Item {
@@ -131,30 +134,63 @@ std::string WriteIndex(const std::string& path, Datum datum, const std::vector<D
         level = std::move(up);
     }
 
-    std::string tables;
-    for (std::string* t : {&nameOffsets, &codes, &pieceDistricts, &streamOffsets, &pieceSums, &tree, &nameBlob}) {
-        tables += *t;
-        Pad(tables);
-    }
-    h.tablesSum = TablesSum(h, tables.data(), tables.size());
-    std::string all;
-    Append(all, h);
-    all += tables;
-    all += stream;
-    Pad(all);
-    if (all.size() != LayoutOf(h).sum)
-        return "internal error: the tables do not follow their layout";
-    Append(all, XXH3_64bits(all.data(), all.size()));
+    // The file without a cell grid first; then the grid, classified by the reader's own rules
+    // from that very file, and the file again with it.
+    auto assemble = [&](const PlaceIndex::CellStates& grid, std::string& all) {
+        h.cellX0 = grid.x0;
+        h.cellY0 = grid.y0;
+        h.cellShift = grid.shift;
+        h.cellsX = grid.states.empty() ? 0 : grid.cellsX;
+        h.cellsY = grid.states.empty() ? 0 : grid.cellsY;
+        std::string cells;
+        for (uint32_t s : grid.states)
+            Append(cells, s);
+        std::string tables;
+        for (std::string* t :
+             {&nameOffsets, &codes, &pieceDistricts, &streamOffsets, &pieceSums, &tree, &cells, &nameBlob}) {
+            tables += *t;
+            Pad(tables);
+        }
+        h.tablesSum = TablesSum(h, tables.data(), tables.size());
+        all.clear();
+        Append(all, h);
+        all += tables;
+        all += stream;
+        Pad(all);
+        if (all.size() != LayoutOf(h).sum)
+            return false;
+        Append(all, XXH3_64bits(all.data(), all.size()));
+        return true;
+    };
     // Written aside and renamed over the old file: a service that has the old one mapped
     // keeps it, and a failed build never leaves half an index.
-    std::string tmp = path + ".part";
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return "cannot create " + tmp;
-    out.write(all.data(), static_cast<std::streamsize>(all.size()));
-    out.close();
-    if (!out)
-        return "cannot write " + tmp;
+    const std::string tmp = path + ".part";
+    auto write = [&](const std::string& all) {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return "cannot create " + tmp;
+        out.write(all.data(), static_cast<std::streamsize>(all.size()));
+        out.close();
+        return out ? std::string() : "cannot write " + tmp;
+    };
+    std::string all, err;
+    if (!assemble(PlaceIndex::CellStates(), all))
+        return "internal error: the tables do not follow their layout";
+    if (!(err = write(all)).empty())
+        return err;
+    if (cellsPerPiece > 0) {
+        PlaceIndex::CellStates grid;
+        {
+            PlaceIndex index;
+            if (!(err = index.Load(tmp)).empty())
+                return "internal error: the new index does not load: " + err;
+            grid = index.ClassifyCells(cellsPerPiece);
+        }
+        if (!assemble(grid, all))
+            return "internal error: the tables do not follow their layout";
+        if (!(err = write(all)).empty())
+            return err;
+    }
     if (std::rename(tmp.c_str(), path.c_str()) != 0)
         return "cannot rename " + tmp + " to " + path;
     return "";

@@ -17,9 +17,16 @@ struct District {
     std::vector<Piece> pieces;
 };
 
+// Cells of the stored grid per piece: with sixteen, four lookups in five need no piece.
+constexpr double kStoredCellsPerPiece = 16.0;
+
 // Writes the index file; returns an empty string or what went wrong. The pieces are stored
-// as they are: every vertex keeps its exact coordinates.
-std::string WriteIndex(const std::string& path, Datum datum, const std::vector<District>& districts);
+// as they are: every vertex keeps its exact coordinates. With them a grid of what each cell
+// holds (PlaceIndex::ClassifyCells), cellsPerPiece cells per piece; none for 0.
+std::string WriteIndex(const std::string& path,
+                       Datum datum,
+                       const std::vector<District>& districts,
+                       double cellsPerPiece = kStoredCellsPerPiece);
 
 // Recomputes every checksum of an index file's bytes, where its header's counts fit them, so
 // that tests and the fuzzer can damage a file on purpose and still get past the checksums to

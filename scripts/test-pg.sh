@@ -33,7 +33,7 @@ write("good.idx", data)
 write("bad-magic.idx", b"X" + data[1:])
 write("truncated.idx", data[: len(data) // 2])
 bad = bytearray(data)
-bad[48 + 8] ^= 0xFF  # the first table after the 48-byte header: the tables' checksum fails
+bad[72 + 8] ^= 0xFF  # the first table after the 72-byte header: the tables' checksum fails
 write("bad-table.idx", bytes(bad))
 # The geometry stream runs up to the file's closing checksum; its middle is overwritten, so
 # the pieces a lookup decodes there fail their own checksums.

@@ -32,8 +32,8 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
         size_t at;  // byte to change; npos: the file as given below
         std::string content, says;
     } cases[] = {
-        {8, "", "version 4, expected 5"},             // the version field: an index of the format before this one
-        {60, "", "checksum mismatch in its tables"},  // the name table, right after the 48-byte header
+        {8, "", "version 5, expected 6"},             // the version field: an index of the format before this one
+        {84, "", "checksum mismatch in its tables"},  // the name table, right after the 72-byte header
         {std::string::npos, bytes.substr(0, bytes.size() - 9), "does not match"},
         {std::string::npos, "PK\x03\x04" + std::string(200, 'z'), "signature"},
         {std::string::npos, "", "too short"},
@@ -43,7 +43,7 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
         std::string content = c.content;
         if (c.at != std::string::npos) {
             content = bytes;
-            content[c.at] = c.at == 8 ? 4 : content[c.at] ^ 0x10;
+            content[c.at] = c.at == 8 ? 5 : content[c.at] ^ 0x10;
         }
         EXPECT_NE(tryLoad(content).find(c.says), std::string::npos) << c.says;
     }
@@ -52,7 +52,8 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     std::memcpy(&h, bytes.data(), sizeof h);
     const Layout l = LayoutOf(h);
     for (auto [at, says] : {std::pair<uint64_t, const char*>{l.nameOffsets, "name table does not match its blob"},
-                            {l.streamOffsets, "piece table does not match its data"}}) {
+                            {l.streamOffsets, "piece table does not match its data"},
+                            {l.cells + 3, "cell 0 names no district"}}) {
         std::string content = bytes;
         content[at] ^= 0x10;
         ASSERT_TRUE(ResealIndex(content));

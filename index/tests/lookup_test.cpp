@@ -16,6 +16,22 @@
 using namespace lookupd;
 using namespace lookupd::testing;
 
+namespace {
+
+// The districts written twice and loaded: bare, whose lookups walk the tree, and with the stored
+// cell grid and the one BuildCells makes, whose lookups must answer the same.
+void LoadBareAndCelled(const std::vector<District>& ds, PlaceIndex& bare, PlaceIndex& celled) {
+    const std::string a = TempPath("bare.idx"), b = TempPath("celled.idx");
+    ASSERT_EQ(WriteIndex(a, Datum::kWgs84, ds, 0), "");
+    ASSERT_EQ(WriteIndex(b, Datum::kWgs84, ds), "");
+    ASSERT_EQ(bare.Load(a), "");
+    ASSERT_EQ(celled.Load(b), "");
+    std::remove(a.c_str());
+    std::remove(b.c_str());
+}
+
+}  // namespace
+
 TEST_F(SmallIndex, ContainmentHolesEdgesAndVertices) {
     EXPECT_EQ(NameAt(40500000, 12500000), "西区");
     EXPECT_EQ(NameAt(41800000, 12500000), "东区");
@@ -93,12 +109,8 @@ TEST(IndexGrid, CellsAnswerAsTheTree) {
     SplitPolygon({west, Square(38500000, 12300000, 39500000, 12700000)}, 8, ds[0].pieces);
     SplitPolygon({east}, 8, ds[1].pieces);
     SplitPolygon({Square(38900000, 12450000, 39100000, 12550000)}, 8, ds[2].pieces);
-    const std::string path = TempPath("grid.idx");
-    ASSERT_EQ(WriteIndex(path, Datum::kWgs84, ds), "");
     PlaceIndex tree, grid;
-    ASSERT_EQ(tree.Load(path), "");
-    ASSERT_EQ(grid.Load(path), "");
-    std::remove(path.c_str());
+    ASSERT_NO_FATAL_FAILURE(LoadBareAndCelled(ds, tree, grid));
     // The grid is built while the first row is looked up, as in the service.
     std::thread builder([&grid] { grid.BuildCells(); });
     int inside = 0;
@@ -134,12 +146,8 @@ TEST(IndexGrid, CoastsThatCutACellsCornerOff) {
         std::vector<District> ds(1);
         ds[0].name = "岬";
         SplitPolygon({cape}, 8, ds[0].pieces);
-        const std::string path = TempPath("cape.idx");
-        ASSERT_EQ(WriteIndex(path, Datum::kWgs84, ds), "");
         PlaceIndex tree, grid;
-        ASSERT_EQ(tree.Load(path), "");
-        ASSERT_EQ(grid.Load(path), "");
-        std::remove(path.c_str());
+        ASSERT_NO_FATAL_FAILURE(LoadBareAndCelled(ds, tree, grid));
         grid.BuildCells();
         for (int64_t y = 11990000; y <= 12380000; y += 2000)
             for (int64_t x = 39990000; x <= 41010000; x += 2000)

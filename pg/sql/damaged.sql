@@ -16,8 +16,14 @@ END $$;
 SELECT pg_temp.attempt(:'dir' || '/bad-magic.idx', 113.65735, 34.79139167);
 SELECT pg_temp.attempt(:'dir' || '/truncated.idx', 113.65735, 34.79139167);
 SELECT pg_temp.attempt(:'dir' || '/bad-table.idx', 113.65735, 34.79139167);
--- A piece's geometry is checked when a lookup needs it.
-SELECT pg_temp.attempt(:'dir' || '/bad-pieces.idx', 113.65735, 34.79139167);
+-- A piece's geometry is checked when a lookup needs it: one near a border fails, one well
+-- inside a district (answered by the index's cell grid) needs no piece. The first of each
+-- along a row of positions:
+SELECT DISTINCT ON (damaged) damaged, i, a FROM (
+    SELECT i, a, a LIKE 'XX001%' AS damaged FROM (
+        SELECT i, pg_temp.attempt(:'dir' || '/bad-pieces.idx', 113.00 + i * 0.02, 34.75) AS a
+        FROM generate_series(0, 40) i) s) t
+    ORDER BY damaged, i;
 -- A good copy under another name answers; the session's setting decides.
 SELECT pg_temp.attempt(:'dir' || '/good.idx', 113.65735, 34.79139167);
 SELECT file = :'dir' || '/good.idx' AS loaded_copy, code_list_date IS NULL AS no_sidecar FROM lumeno.index_info();
