@@ -42,8 +42,8 @@ struct Header {
     uint32_t cellShift, cellsX, cellsY, reserved;
 };
 
-// What a cell of a grid holds: unknown (not yet looked at), a border (or districts that
-// overlap there), no district, or the district kCellWhole + d all over it.
+// What a cell of a grid holds: unknown (not yet looked at), a border, no district, or the
+// district kCellWhole + d all over it (the first listed, where districts overlap).
 enum : uint32_t { kCellUnknown, kCellMixed, kCellOutside, kCellWhole };
 
 // Larger grids are refused: they would not be a real index's.
