@@ -14,7 +14,7 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
         // nor its pieces.
         PlaceIndex idx;
         EXPECT_EQ(idx.Load(m_path), "");
-        std::string err = LoadBytes("damaged.idx", content, {&idx});
+        std::string err = LoadBytes(content, {&idx});
         EXPECT_EQ(idx.DistrictCount(), 0u);
         EXPECT_EQ(idx.PieceCount(), 0u);
         EXPECT_EQ(idx.Lookup(40500000, 12500000, 6000).kind, Match::kNone);
@@ -58,7 +58,7 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     std::memcpy(&wide[l.tree], &box, sizeof box);
     ASSERT_TRUE(ResealIndex(wide));
     PlaceIndex widened;
-    ASSERT_EQ(LoadBytes("wide.idx", wide, {&widened}), "");
+    ASSERT_EQ(LoadBytes(wide, {&widened}), "");
     EXPECT_EQ(widened.Lookup(box.minX / kSubUnits + 1, box.minY / kSubUnits + 1, 0).kind, Match::kError);
 
     PlaceIndex idx;

@@ -51,11 +51,9 @@ inline District Cut(const char* name, const std::vector<FixedRing>& rings, size_
     return d;
 }
 
-// Loads the bytes, as a file of the given name, into each index; the file is gone afterwards.
-inline std::string LoadBytes(const std::string& name,
-                             const std::string& bytes,
-                             std::initializer_list<PlaceIndex*> into) {
-    const std::string path = TempPath(name);
+// Loads the bytes, as a file, into each index; the file is gone afterwards.
+inline std::string LoadBytes(const std::string& bytes, std::initializer_list<PlaceIndex*> into) {
+    const std::string path = TempPath("bytes.idx");
     std::ofstream(path, std::ios::binary) << bytes;
     std::string err;
     for (PlaceIndex* index : into)
@@ -77,17 +75,14 @@ class SmallIndex : public ::testing::Test {
 protected:
     void SetUp() override {
         m_path = TempPath("small.idx");
-        ASSERT_EQ(
-            WriteIndex(
-                m_path, Datum::kWgs84,
-                {Cut("西区", {Square(40000000, 12000000, 41000000, 13000000)}, 32, 110101),
-                 Cut("东区",
-                     {Square(41000000, 12000000, 42000000, 13000000), Square(41400000, 12400000, 41600000, 12600000)},
-                     32, 110102),
-                 Cut("飞地", {Square(41450000, 12450000, 41550000, 12550000)}, 32)}),  // no code
-            "");
-        ASSERT_EQ(m_index.Load(m_path), "");
-        ASSERT_EQ(m_cells.Load(m_path), "");
+        const std::vector<District> ds = {
+            Cut("西区", {Square(40000000, 12000000, 41000000, 13000000)}, 32, 110101),
+            Cut("东区",
+                {Square(41000000, 12000000, 42000000, 13000000), Square(41400000, 12400000, 41600000, 12600000)}, 32,
+                110102),
+            Cut("飞地", {Square(41450000, 12450000, 41550000, 12550000)}, 32)};  // no code
+        ASSERT_EQ(WriteIndex(m_path, Datum::kWgs84, ds), "");
+        ASSERT_EQ(m_index.Load(m_path) + m_cells.Load(m_path), "");
         m_cells.BuildCells();
     }
 
@@ -98,7 +93,7 @@ protected:
         const size_t names = bytes.find("飞地");
         EXPECT_NE(names, std::string::npos);
         bytes.at((names + std::strlen("飞地") + 7) / 8 * 8 + 2) ^= 0x04;
-        return LoadBytes("damaged.idx", bytes, into);
+        return LoadBytes(bytes, into);
     }
     void TearDown() override { std::remove(m_path.c_str()); }
 
