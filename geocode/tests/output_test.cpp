@@ -1,34 +1,18 @@
 // -o FILE loses nothing: a run that ends well replaces FILE whole, one that fails (a write
 // refused: the disk full, a size limit) or is stopped by a signal leaves FILE as it was, byte
 // for byte, and no temporary file beside it.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <thread>
 #include <vector>
+
+#include "run_helpers.h"
 
 namespace {
 
-using std::chrono::steady_clock;
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using namespace geocode_test;
 
 std::vector<std::string> Entries(const std::string& dir) {
     std::vector<std::string> names;

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,39 +52,29 @@ inline size_t Lines(const std::string& s) {
     return static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
 }
 
-// The lookup service for the suite, on a port the system picks (its log says which: the
-// "listening on" line, the first one unless a loop falls back to epoll); stopped, and waited
-// for, at its end.
+// The lookup service for the suite, on a port the system picks (its log says which); stopped,
+// and waited for, at its end.
 class Service {
 public:
-    Service() {
-        int log[2];
-        if (pipe(log) != 0) {
-            m_error = "no pipe for the service's log";
-            return;
-        }
+    Service() : m_log(::testing::TempDir() + "geocode_lookupd_" + std::to_string(getpid()) + ".log") {
         m_pid = fork();
         if (m_pid == 0) {
-            dup2(log[1], 2);
-            close(log[0]);
-            close(log[1]);
+            if (!std::freopen(m_log.c_str(), "w", stderr))
+                _exit(126);
             execl(LOOKUPD_BIN, LOOKUPD_BIN, "--listen", "127.0.0.1:0", "--data", LOOKUPD_INDEX, "--quiet",
                   static_cast<char*>(nullptr));
             _exit(127);
         }
-        close(log[1]);
-        m_log = log[0];
         const std::string said = "lumeno-lookupd: listening on 127.0.0.1:";
-        std::string lines;
-        for (std::string line; m_port == 0 && ReadLine(line);) {
-            lines += line + "\n";
-            if (line.compare(0, said.size(), said) == 0)
-                m_port = std::atoi(line.c_str() + said.size());
-            else if (line.find("a loop runs on epoll") == std::string::npos)
-                break;
+        for (auto end = steady_clock::now() + std::chrono::seconds(10); m_port <= 0 && steady_clock::now() < end;) {
+            const std::string log = Slurp(m_log);
+            const size_t at = log.find(said);
+            if (at != std::string::npos && log.find('\n', at) != std::string::npos)
+                m_port = std::atoi(log.c_str() + at + said.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (m_port <= 0)
-            m_error = "the service did not say where it listens (waited up to 10 s); its log:\n" + lines;
+            m_error = "the service did not say where it listens (waited up to 10 s); its log:\n" + Slurp(m_log);
     }
     ~Service() {
         if (m_pid > 0) {
@@ -97,33 +86,17 @@ public:
                 waitpid(m_pid, nullptr, 0);
             }
         }
-        if (m_log >= 0)
-            close(m_log);
+        std::remove(m_log.c_str());
     }
     // Empty once the service listens; else why it does not.
     const std::string& Error() const { return m_error; }
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
 
 private:
-    // One line of the log, waited for until 10 s after the start; false at its end or then.
-    bool ReadLine(std::string& line) {
-        line.clear();
-        for (char c; line.size() < 4096;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - steady_clock::now());
-            pollfd p{m_log, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 || read(m_log, &c, 1) != 1)
-                return false;
-            if (c == '\n')
-                return true;
-            line += c;
-        }
-        return true;
-    }
-
+    const std::string m_log;
     pid_t m_pid = -1;
-    int m_log = -1, m_port = 0;
+    int m_port = 0;
     std::string m_error;
-    const steady_clock::time_point m_deadline = steady_clock::now() + std::chrono::seconds(10);
 };
 
 }  // namespace geocode_test

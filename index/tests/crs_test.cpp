@@ -164,6 +164,4 @@ TEST(Crs, ANearBorderPositionIsRightForEachSystem) {
             EXPECT_EQ(name(aLon, aLat, as), c.district) << CrsName(c.crs) << " read back as " << CrsName(as);
         }
     }
-    EXPECT_EQ(name(lon, lat, Crs::kWgs84), "河南省郑州市管城回族区");
-    EXPECT_EQ(name(lon, lat, Crs::kGcj02), "河南省郑州市二七区");
 }

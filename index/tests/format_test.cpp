@@ -1,10 +1,6 @@
 // The index file's own checks: every kind of damage is refused with its reason.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <fstream>
-#include <string>
-
 #include "index/index_format.h"
 #include "index/tests/small_index.h"
 
@@ -12,17 +8,13 @@ using namespace lookupd;
 using namespace lookupd::testing;
 
 TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
-    std::ifstream in(m_path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = Slurp(m_path);
     auto tryLoad = [&](const std::string& content) {
-        std::string p = TempPath("damaged.idx");
-        std::ofstream(p, std::ios::binary) << content;
         // Loaded before: a load that fails leaves nothing of the last file, neither its names
         // nor its pieces.
         PlaceIndex idx;
         EXPECT_EQ(idx.Load(m_path), "");
-        std::string err = idx.Load(p);
-        std::remove(p.c_str());
+        std::string err = LoadBytes(content, {&idx});
         EXPECT_EQ(idx.DistrictCount(), 0u);
         EXPECT_EQ(idx.PieceCount(), 0u);
         EXPECT_EQ(idx.Lookup(40500000, 12500000, 6000).kind, Match::kNone);
@@ -66,12 +58,8 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
     box.maxY = std::numeric_limits<int32_t>::max();
     std::memcpy(&wide[l.tree], &box, sizeof box);
     ASSERT_TRUE(ResealIndex(wide));
-    const std::string p = TempPath("wide.idx");
-    std::ofstream(p, std::ios::binary) << wide;
     PlaceIndex widened;
-    const std::string err = widened.Load(p);
-    std::remove(p.c_str());
-    ASSERT_EQ(err, "");
+    ASSERT_EQ(LoadBytes(wide, {&widened}), "");
     EXPECT_EQ(widened.Lookup(box.minX / kSubUnits + 1, box.minY / kSubUnits + 1, 0).kind, Match::kError);
 
     PlaceIndex idx;

@@ -4,33 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "index/answer_text.h"
 #include "index/tests/small_index.h"
 
 using namespace lookupd;
 using namespace lookupd::testing;
-
-namespace {
-
-// The districts written twice and loaded: bare, whose lookups walk the tree, and with the stored
-// cell grid and the one BuildCells makes, whose lookups must answer the same.
-void LoadBareAndCelled(const std::vector<District>& ds, PlaceIndex& bare, PlaceIndex& celled) {
-    const std::string a = TempPath("bare.idx"), b = TempPath("celled.idx");
-    ASSERT_EQ(WriteIndex(a, Datum::kWgs84, ds, 0), "");
-    ASSERT_EQ(WriteIndex(b, Datum::kWgs84, ds), "");
-    ASSERT_EQ(bare.Load(a), "");
-    ASSERT_EQ(celled.Load(b), "");
-    std::remove(a.c_str());
-    std::remove(b.c_str());
-}
-
-}  // namespace
 
 TEST_F(SmallIndex, ContainmentHolesEdgesAndVertices) {
     EXPECT_EQ(NameAt(40500000, 12500000), "西区");
@@ -72,21 +52,16 @@ TEST_F(SmallIndex, NearestBorderWithinRadius) {
 // Rings lie one after another in the file: the border search must stop at a ring's closing
 // vertex, or the step to the next ring's first vertex would be taken for a border.
 TEST(IndexRings, NearestBorderStopsAtEachRingsEnd) {
-    std::vector<District> ds(2);
-    ds[0].name = "西条";
-    ds[1].name = "东条";
-    SplitPolygon({Square(40000000, 12000000, 40010000, 12000100)}, 32, ds[0].pieces);
-    SplitPolygon({Square(40100000, 12000000, 40110000, 12000100)}, 32, ds[1].pieces);
-    std::string path = TempPath("strips.idx");
-    ASSERT_EQ(WriteIndex(path, Datum::kWgs84, ds), "");
     PlaceIndex index;
-    ASSERT_EQ(index.Load(path), "");
+    ASSERT_EQ(LoadDistricts({Cut("西条", {Square(40000000, 12000000, 40010000, 12000100)}, 32),
+                             Cut("东条", {Square(40100000, 12000000, 40110000, 12000100)}, 32)},
+                            {&index}),
+              "");
     // 2000 units east of the west strip, along a parallel; the gap to the east strip is far
     // beyond the radius.
     Match m = index.Lookup(40012000, 12000050, 6000);
     EXPECT_EQ(m.kind == Match::kNear ? index.Name(m.district) : "-", "西条");
     EXPECT_NEAR(m.metres, 2000 * kMetresPerMapUnit * std::cos(12000050 / 360000.0 * 3.14159265358979 / 180), 1.0);
-    std::remove(path.c_str());
 }
 
 // The grid answers a cell that no border crosses from the cell's centre. On shapes cut into
@@ -102,15 +77,12 @@ TEST(IndexGrid, CellsAnswerAsTheTree) {
     west.insert(west.end(), zigzag.begin(), zigzag.end());
     east.push_back(At(41200000, 13000000));
     east.insert(east.end(), zigzag.rbegin(), zigzag.rend());
-    std::vector<District> ds(3);
-    ds[0].name = "西";
-    ds[1].name = "东";
-    ds[2].name = "岛";
-    SplitPolygon({west, Square(38500000, 12300000, 39500000, 12700000)}, 8, ds[0].pieces);
-    SplitPolygon({east}, 8, ds[1].pieces);
-    SplitPolygon({Square(38900000, 12450000, 39100000, 12550000)}, 8, ds[2].pieces);
+    // The tree's file has no stored cell grid, so its lookups walk the tree.
+    const std::vector<District> ds{Cut("西", {west, Square(38500000, 12300000, 39500000, 12700000)}, 8),
+                                   Cut("东", {east}, 8),
+                                   Cut("岛", {Square(38900000, 12450000, 39100000, 12550000)}, 8)};
     PlaceIndex tree, grid;
-    ASSERT_NO_FATAL_FAILURE(LoadBareAndCelled(ds, tree, grid));
+    ASSERT_EQ(LoadDistricts(ds, {&tree}, 0) + LoadDistricts(ds, {&grid}), "");
     // The grid is built while the first row is looked up, as in the service.
     std::thread builder([&grid] { grid.BuildCells(); });
     int inside = 0;
@@ -124,9 +96,8 @@ TEST(IndexGrid, CellsAnswerAsTheTree) {
         if (builder.joinable())
             builder.join();
         for (size_t k = 0; k < row.size(); ++k) {
-            Match want = tree.Lookup(row[k].x, y, 6000);
-            ASSERT_TRUE(got[k].kind == want.kind && got[k].district == want.district) << row[k].x << "," << y;
-            inside += want.kind == Match::kInside;
+            ASSERT_TRUE(Same(got[k], tree.Lookup(row[k].x, y, 6000))) << row[k].x << "," << y;
+            inside += got[k].kind == Match::kInside;
         }
     }
     EXPECT_GT(inside, 100000);  // the sweep is mostly inside, where the grid's shortcut works
@@ -143,11 +114,9 @@ TEST(IndexGrid, CoastsThatCutACellsCornerOff) {
         cape.push_back(At(40000000, 12370000));
         if (clockwise)
             std::reverse(cape.begin(), cape.end());
-        std::vector<District> ds(1);
-        ds[0].name = "岬";
-        SplitPolygon({cape}, 8, ds[0].pieces);
         PlaceIndex tree, grid;
-        ASSERT_NO_FATAL_FAILURE(LoadBareAndCelled(ds, tree, grid));
+        ASSERT_EQ(LoadDistricts({Cut("岬", {cape}, 8)}, {&tree}, 0) + LoadDistricts({Cut("岬", {cape}, 8)}, {&grid}),
+                  "");
         grid.BuildCells();
         for (int64_t y = 11990000; y <= 12380000; y += 2000)
             for (int64_t x = 39990000; x <= 41010000; x += 2000)
@@ -176,19 +145,9 @@ TEST_F(SmallIndex, PieceRingsAreClosedAndInPlace) {
 TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
     // Opening reads no geometry, so a damaged piece is found by the lookups that need it:
     // each of them must fail, and every other must answer as from the intact file.
-    std::ifstream in(m_path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The pieces' bytes follow the names (the last is 飞地), from the next multiple of eight.
-    const size_t names = bytes.find("飞地");
-    ASSERT_NE(names, std::string::npos);
-    bytes[(names + std::strlen("飞地") + 7) / 8 * 8 + 2] ^= 0x04;  // the first piece's first vertex
-    const std::string p = TempPath("piece.idx");
-    std::ofstream(p, std::ios::binary) << bytes;
     PlaceIndex damaged, damagedCells;
-    ASSERT_EQ(damaged.Load(p), "");
-    ASSERT_EQ(damagedCells.Load(p), "");
+    ASSERT_EQ(LoadDamaged({&damaged, &damagedCells}), "");
     damagedCells.BuildCells();
-    std::remove(p.c_str());
     EXPECT_NE(damaged.Verify().find("checksum mismatch"), std::string::npos);
     EXPECT_EQ(m_index.Verify(), "");
     for (const PlaceIndex* index : {&damaged, &damagedCells}) {
@@ -204,14 +163,9 @@ TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
             for (size_t k = 0; k < row.size(); ++k) {
                 const int64_t x = row[k].x;
                 Match got = index->Lookup(x, y, 6000), want = m_index.Lookup(x, y, 6000);
-                ASSERT_TRUE(got.kind == first[k].kind && got.district == first[k].district) << x << "," << y;
-                if (got.kind == Match::kError) {
-                    ++errors;
-                    continue;
-                }
-                ++answers;
-                ASSERT_EQ(got.kind, want.kind) << x << "," << y;
-                ASSERT_EQ(got.district, want.district) << x << "," << y;
+                ASSERT_TRUE(Same(got, first[k])) << x << "," << y;
+                ASSERT_TRUE(got.kind == Match::kError || Same(got, want)) << x << "," << y;
+                (got.kind == Match::kError ? errors : answers) += 1;
             }
         }
         EXPECT_GT(errors, 0);
