@@ -10,6 +10,8 @@
 #include <tuple>
 
 #include "core/LocationQuery.h"
+#include "index/tests/small_index.h"
+#include "service/province_union.h"
 #include "service/routes.h"
 
 namespace lookupd {
@@ -76,6 +78,50 @@ TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
     EXPECT_TRUE(Simplify(small, true, 1000, false).empty());
     EXPECT_EQ(Simplify(small, true, 1000, true).size(), 3u);
     EXPECT_EQ(Simplify(small, true, 0.5, false).size(), 5u);
+    // Overlapping borders: a ring inside one that crosses the gap of a U, outside the U itself,
+    // has no outline around it and is kept as one of its own.
+    const Chain u{{0, 0}, {100, 0}, {100, 100}, {70, 100}, {70, 30}, {30, 30}, {30, 100}, {0, 100}};
+    const std::vector<Chain> overlapping{
+        u, {{10, 50}, {90, 50}, {90, 90}, {10, 90}}, {{40, 60}, {60, 60}, {60, 80}, {40, 80}}};
+    const auto groups = GroupRings(overlapping);
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[1], std::vector<const Chain*>{&overlapping[2]});
+}
+
+// A hand-made index. District 0: a square cut at the odd x = kCut into two pieces whose
+// crossings of the cut were rounded apart, 2 units at the top and 200 at the bottom, as a
+// damaged piece would leave them. District 1: a square and, apart from it, an island three
+// tolerances wide.
+class HandMadeIndex : public ::testing::Test {
+protected:
+    static constexpr int32_t kX = 1280000000, kY = 384000000, kSide = 320000, kCut = kX + 160001, kTol = 3200;
+    void SetUp() override {
+        std::vector<District> ds(2);
+        ds[0].pieces = {
+            Piece{{{{kX, kY}, {kCut, kY}, {kCut, kY + kSide}, {kX, kY + kSide}}}},
+            Piece{{{{kCut, kY + 200}, {kX + kSide, kY + 200}, {kX + kSide, kY + kSide + 2}, {kCut, kY + kSide + 2}}}}};
+        const int32_t x = kX + 2 * kSide, i = x + kSide + 10 * kTol, w = 3 * kTol;
+        ds[1].pieces = {Piece{{{{x, kY}, {x + kSide, kY}, {x + kSide, kY + kSide}, {x, kY + kSide}}}},
+                        Piece{{{{i, kY}, {i + w, kY}, {i + w, kY + w}, {i, kY + w}}}}};
+        ASSERT_EQ(WriteIndex(m_path, Datum::kWgs84, ds), "");
+        ASSERT_EQ(m_index.Load(m_path), "");
+    }
+    void TearDown() override { std::remove(m_path.c_str()); }
+    const std::string m_path = testing::TempPath("handmade.idx");
+    PlaceIndex m_index;
+};
+
+TEST_F(HandMadeIndex, LineEndsRoundedApartAreJoinedAndAWideGapIsLeftOpen) {
+    const Outline o = OutlineSource(m_index).Merge({0});
+    EXPECT_TRUE(o.rings.empty());
+    ASSERT_EQ(o.lines.size(), 1u);
+    EXPECT_EQ(o.lines[0].size(), 7u) << "each corner once";
+    EXPECT_TRUE(o.lines[0].front() == (Fixed{kCut, kY + 200}) && o.lines[0].back() == (Fixed{kCut, kY}));
+}
+
+TEST_F(HandMadeIndex, ProvinceKeepsAnIslandWiderThanTheTolerance) {
+    // On average 1.5 tolerances wide (twice its area over its length): land, not a sliver.
+    EXPECT_EQ(ProvinceOutline(OutlineSource(m_index), {1}, kTol).rings.size(), 2u);
 }
 
 TEST_F(PageRoutes, PageFilesCarryTheirOwnPolicyAndNoInlineScript) {
