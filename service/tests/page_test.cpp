@@ -78,6 +78,8 @@ TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
     EXPECT_TRUE(Simplify(small, true, 1000, false).empty());
     EXPECT_EQ(Simplify(small, true, 1000, true).size(), 3u);
     EXPECT_EQ(Simplify(small, true, 0.5, false).size(), 5u);
+    const Chain edged{{0, 0}, {50, 0}, {100, 0}, {100, 50}, {100, 100}, {50, 100}, {0, 100}, {0, 50}};
+    EXPECT_EQ(Simplify(edged, true, 1, false).size(), 4u) << "no vertex on a straight edge, the last one either";
     // Overlapping borders: a ring inside one that crosses the gap of a U, outside the U itself,
     // has no outline around it and is kept as one of its own.
     const Chain u{{0, 0}, {100, 0}, {100, 100}, {70, 100}, {70, 30}, {30, 30}, {30, 100}, {0, 100}};
@@ -91,18 +93,22 @@ TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
 // A hand-made index. District 0: a square cut at the odd x = kCut into two pieces whose
 // crossings of the cut were rounded apart, 2 units at the top and 200 at the bottom, as a
 // damaged piece would leave them. District 1: a square and, apart from it, an island three
-// tolerances wide.
+// tolerances wide. District 2 lies exactly kTouch above district 1; district 3 touches its
+// corner only.
 class HandMadeIndex : public ::testing::Test {
 protected:
     static constexpr int32_t kX = 1280000000, kY = 384000000, kSide = 320000, kCut = kX + 160001, kTol = 3200;
     void SetUp() override {
-        std::vector<District> ds(2);
-        ds[0].pieces = {
-            Piece{{{{kX, kY}, {kCut, kY}, {kCut, kY + kSide}, {kX, kY + kSide}}}},
-            Piece{{{{kCut, kY + 200}, {kX + kSide, kY + 200}, {kX + kSide, kY + kSide + 2}, {kCut, kY + kSide + 2}}}}};
-        const int32_t x = kX + 2 * kSide, i = x + kSide + 10 * kTol, w = 3 * kTol;
-        ds[1].pieces = {Piece{{{{x, kY}, {x + kSide, kY}, {x + kSide, kY + kSide}, {x, kY + kSide}}}},
-                        Piece{{{{i, kY}, {i + w, kY}, {i + w, kY + w}, {i, kY + w}}}}};
+        auto square = [](int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+            return Piece{{{{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}}}};
+        };
+        std::vector<District> ds(4);
+        ds[0].pieces = {square(kX, kY, kCut, kY + kSide), square(kCut, kY + 200, kX + kSide, kY + kSide + 2)};
+        const int32_t x = kX + 2 * kSide, i = x + kSide + 10 * kTol, w = 3 * kTol,
+                      up = kY + kSide + OutlineSource::kTouch;
+        ds[1].pieces = {square(x, kY, x + kSide, kY + kSide), square(i, kY, i + w, kY + w)};
+        ds[2].pieces = {square(x, up, x + kSide, up + kSide)};
+        ds[3].pieces = {square(x - kSide, kY - kSide, x, kY)};
         ASSERT_EQ(WriteIndex(m_path, Datum::kWgs84, ds), "");
         ASSERT_EQ(m_index.Load(m_path), "");
     }
@@ -122,6 +128,10 @@ TEST_F(HandMadeIndex, LineEndsRoundedApartAreJoinedAndAWideGapIsLeftOpen) {
 TEST_F(HandMadeIndex, ProvinceKeepsAnIslandWiderThanTheTolerance) {
     // On average 1.5 tolerances wide (twice its area over its length): land, not a sliver.
     EXPECT_EQ(ProvinceOutline(OutlineSource(m_index), {1}, kTol).rings.size(), 2u);
+}
+
+TEST_F(HandMadeIndex, NeighboursComeWithinTheTouchAtTwoVertices) {
+    EXPECT_EQ(OutlineSource(m_index).Neighbours(1), std::vector<uint32_t>{2}) << "not 3, at one corner";
 }
 
 TEST_F(PageRoutes, PageFilesCarryTheirOwnPolicyAndNoInlineScript) {
