@@ -260,17 +260,16 @@ Chain Simplify(const Chain& chain, bool closed, double tolerance, bool keep) {
             }
         }
     }
-    std::vector<char> mark(n + 1, 0);
+    // By vertex; a ring's second half ends at n, its first vertex again, which is marked already.
+    std::vector<char> mark(n, 0);
     // An open line keeps both ends; a ring its two cut points only.
     mark[n - 1] = !closed;
     mark[0] = mark[far] = 1;
     auto at = [&](size_t i) { return chain[i % n]; };
     const double tol2 = tolerance * tolerance;
     std::vector<std::pair<size_t, size_t>> todo{{0, far}};
-    if (closed) {
+    if (closed)
         todo.emplace_back(far, n);
-        mark[n] = 1;
-    }
     size_t widest = 0;
     double widestD = -1;
     while (!todo.empty()) {
