@@ -41,7 +41,7 @@ Layout LayoutOf(const Header& h) {
     l.cells = l.tree + sizeof(Box) * l.treeBoxes;
     // (A larger grid is cut to one cell too many, so that its layout cannot overflow and
     // never matches the file.)
-    l.names = l.cells + Aligned(4 * std::min(uint64_t(h.cellsX) * h.cellsY, kMaxCells + 1));
+    l.names = l.cells + Aligned(2 * std::min(uint64_t(h.cellsX) * h.cellsY, kMaxCells + 1));
     l.stream = l.names + Aligned(h.nameBytes);
     l.sum = l.stream + Aligned(h.streamBytes);
     l.end = l.sum + sizeof(uint64_t);

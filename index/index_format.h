@@ -37,7 +37,7 @@ struct Header {
     uint64_t streamBytes;
     uint64_t tablesSum;  // XXH3 of the tables, seeded with that of this header (this field 0)
     // The cell grid: cellsX by cellsY square cells 2^cellShift units wide from (cellX0,
-    // cellY0), row by row; none where cellsX or cellsY is 0.
+    // cellY0), row by row, a 16-bit state each; none where cellsX or cellsY is 0.
     int32_t cellX0, cellY0;
     uint32_t cellShift, cellsX, cellsY, reserved;
 };

@@ -104,7 +104,7 @@ std::string PlaceIndex::Load(const std::string& path) {
         if (districts[i] >= h.districts || offsets[i] >= offsets[i + 1])
             return bad("piece " + std::to_string(i) + " refers outside the tables");
 
-    const uint32_t* states = reinterpret_cast<const uint32_t*>(base + l.cells);
+    const uint16_t* states = reinterpret_cast<const uint16_t*>(base + l.cells);
     for (uint64_t c = 0; c < uint64_t(h.cellsX) * h.cellsY; ++c)
         if (states[c] >= kCellWhole && states[c] - kCellWhole >= h.districts)
             return bad("cell " + std::to_string(c) + " names no district");

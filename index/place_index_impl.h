@@ -70,7 +70,7 @@ struct PlaceIndex::Impl {
     // The file's grid (no lists) and each cell's state, classified when the file was made:
     // a lookup in a cell inside one district, or outside all, needs no piece.
     Grid stored;
-    const uint32_t* storedStates = nullptr;
+    const uint16_t* storedStates = nullptr;
 
     // The grid of BuildCells, and each cell's state, found by its first lookup (kCellUnknown
     // until then). Empty until BuildCells.

@@ -144,7 +144,7 @@ std::string WriteIndex(const std::string& path,
         h.cellsY = grid.states.empty() ? 0 : grid.cellsY;
         std::string cells;
         for (uint32_t s : grid.states)
-            Append(cells, s);
+            Append(cells, static_cast<uint16_t>(s));
         std::string tables;
         for (std::string* t :
              {&nameOffsets, &codes, &pieceDistricts, &streamOffsets, &pieceSums, &tree, &cells, &nameBlob}) {
@@ -178,7 +178,8 @@ std::string WriteIndex(const std::string& path,
         return "internal error: the tables do not follow their layout";
     if (!(err = write(all)).empty())
         return err;
-    if (cellsPerPiece > 0) {
+    // The grid's cells are 16 bits: kCellWhole + the last district must fit.
+    if (cellsPerPiece > 0 && districts.size() + kCellWhole <= 0xFFFF) {
         PlaceIndex::CellStates grid;
         {
             PlaceIndex index;

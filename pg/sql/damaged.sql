@@ -14,7 +14,8 @@ EXCEPTION WHEN OTHERS THEN
 END $$;
 -- Header and tables are checked when the file is loaded.
 SELECT pg_temp.attempt(:'dir' || '/bad-magic.idx', 113.65735, 34.79139167);
-SELECT pg_temp.attempt(:'dir' || '/truncated.idx', 113.65735, 34.79139167);
+-- (The sizes, which change with the data, are shown as N.)
+SELECT regexp_replace(pg_temp.attempt(:'dir' || '/truncated.idx', 113.65735, 34.79139167), '[0-9]{4,}', 'N', 'g');
 SELECT pg_temp.attempt(:'dir' || '/bad-table.idx', 113.65735, 34.79139167);
 -- A piece's geometry is checked when a lookup needs it: one near a border fails, one well
 -- inside a district (answered by the index's cell grid) needs no piece. The first of each
