@@ -92,8 +92,8 @@ TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
 
 // A hand-made index. District 0: a square cut at the odd x = kCut into two pieces whose
 // crossings of the cut were rounded apart, 2 units at the top and 200 at the bottom, as a
-// damaged piece would leave them. District 1: a square and, apart from it, an island three
-// tolerances wide. District 2 lies exactly kTouch above district 1; district 3 touches its
+// damaged piece would leave them. District 1: a square with a lake and, apart from it, an
+// island three tolerances wide. District 2 lies exactly kTouch above district 1; district 3 touches its
 // corner only.
 class HandMadeIndex : public ::testing::Test {
 protected:
@@ -107,6 +107,8 @@ protected:
         const int32_t x = kX + 2 * kSide, i = x + kSide + 10 * kTol, w = 3 * kTol,
                       up = kY + kSide + OutlineSource::kTouch;
         ds[1].pieces = {square(x, kY, x + kSide, kY + kSide), square(i, kY, i + w, kY + w)};
+        const int32_t h = x + kSide / 2, v = kY + kSide / 2;  // a lake: wide, but no enclave
+        ds[1].pieces[0].rings.push_back({{h, v}, {h, v + w}, {h + w, v + w}, {h + w, v}});
         ds[2].pieces = {square(x, up, x + kSide, up + kSide)};
         ds[3].pieces = {square(x - kSide, kY - kSide, x, kY)};
         ASSERT_EQ(WriteIndex(m_path, Datum::kWgs84, ds), "");
@@ -126,7 +128,8 @@ TEST_F(HandMadeIndex, LineEndsRoundedApartAreJoinedAndAWideGapIsLeftOpen) {
 }
 
 TEST_F(HandMadeIndex, ProvinceKeepsAnIslandWiderThanTheTolerance) {
-    // On average 1.5 tolerances wide (twice its area over its length): land, not a sliver.
+    // On average 1.5 tolerances wide (twice its area over its length): land, not a sliver. The
+    // lake, as wide, is far smaller than an enclave another province could hold: no hole.
     EXPECT_EQ(ProvinceOutline(OutlineSource(m_index), {1}, kTol).rings.size(), 2u);
 }
 
