@@ -38,7 +38,9 @@ TEST_F(SmallIndex, NearestBorderWithinRadius) {
     ASSERT_EQ(m.kind, Match::kNear);
     EXPECT_NEAR(m.metres, 3000 * kMetresPerMapUnit * std::cos(12500000 / 360000.0 * 3.14159265358979 / 180), 1.0);
     EXPECT_EQ(NameAt(42007000, 12500000, 6000), "东区~");  // 7000 units east: 5754 along the parallel
-    EXPECT_EQ(NameAt(41800000, 13003000, 2999), "-");      // just beyond the radius
+    // North of the corner West and East share, both are as near: the first listed wins.
+    EXPECT_EQ(NameAt(41000000, 13003000, 6000), "西区~");
+    EXPECT_EQ(NameAt(41800000, 13003000, 2999), "-");  // just beyond the radius
     EXPECT_EQ(NameAt(41800000, 13003000, 0), "-");
     // A hole's edge counts as a border: from the gap inside the hole, the enclave is nearer.
     EXPECT_EQ(NameAt(41430000, 12500000, 100000), "飞地~");
