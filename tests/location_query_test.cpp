@@ -38,6 +38,7 @@ TEST(LookupLocationText, SendsTheRequestAndGivesCodeAndText) {
         std::string text;
     } cases[] = {
         {"found", {FakeHttpPeer::Send(Reply("somewhere"))}, 0, "somewhere"},
+        {"one byte", {FakeHttpPeer::Send(Reply("x"))}, 0, "x"},
         {"not found", {FakeHttpPeer::Send(Reply("abc", "404 Not Found"))}, 1, ""},
         {"500 with a body", {FakeHttpPeer::Send(Reply("oops", "500 X"))}, 0, "oops"},
         {"no Content-Length", {FakeHttpPeer::Send(Header("X-Other: 1\r\n") + "body")}, 4, ""},
