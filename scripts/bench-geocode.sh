@@ -108,7 +108,7 @@ sampler=$!
 # The machine's speed drifts over minutes: three rounds, each contender in turn, and the
 # medians count. The first district listed wins where two overlap, as in the index.
 for round in 1 2 3; do
-    "${PSQL[@]}" -c "DROP TABLE IF EXISTS ans_postgis, ans_lumeno"
+    "${PSQL[@]}" -c "SET client_min_messages = warning" -c "DROP TABLE IF EXISTS ans_postgis, ans_lumeno"
     timed "postgis$round" "CREATE TABLE ans_postgis AS
         SELECT p.id, (min(ARRAY[g.district, g.code]))[2] AS code
         FROM pts p LEFT JOIN pieces g ON ST_Contains(g.geom, ST_Point(p.x, p.y)) GROUP BY p.id"
