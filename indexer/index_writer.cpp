@@ -183,8 +183,10 @@ std::string WriteIndex(const std::string& path,
         PlaceIndex::CellStates grid;
         {
             PlaceIndex index;
-            if (!(err = index.Load(tmp)).empty())
+            if (!(err = index.Load(tmp)).empty()) {
+                std::remove(tmp.c_str());
                 return "internal error: the new index does not load: " + err;
+            }
             grid = index.ClassifyCells(cellsPerPiece);
         }
         if (!assemble(grid, all))
