@@ -143,11 +143,7 @@ PlaceIndex::CellStates PlaceIndex::ClassifyCells(double cellsPerPiece) const {
     Grid g;
     if (!m_impl->MakeGrid(cellsPerPiece, g))
         return out;
-    out.x0 = g.x0;
-    out.y0 = g.y0;
-    out.shift = g.shift;
-    out.cellsX = g.cellsX;
-    out.cellsY = g.cellsY;
+    static_cast<CellGrid&>(out) = g;
     out.states.resize(size_t(g.cellsX) * g.cellsY);
     Decoded piece;
     for (size_t c = 0; c < out.states.size(); ++c)

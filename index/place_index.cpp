@@ -118,11 +118,7 @@ std::string PlaceIndex::Load(const std::string& path) {
     impl->levelSizes = l.levels;
     impl->summed.reset(new std::atomic<bool>[h.pieces]());
     if (h.cellsX && h.cellsY) {
-        impl->stored.x0 = h.cellX0;
-        impl->stored.y0 = h.cellY0;
-        impl->stored.shift = h.cellShift;
-        impl->stored.cellsX = h.cellsX;
-        impl->stored.cellsY = h.cellsY;
+        impl->stored = CellGrid{h.cellX0, h.cellY0, h.cellShift, h.cellsX, h.cellsY};
         impl->storedStates = states;
     }
     uint64_t at = l.tree;

@@ -12,6 +12,20 @@
 
 namespace lookupd {
 
+// Square cells 2^shift units wide from (x0, y0), row by row.
+struct CellGrid {
+    int32_t x0 = 0, y0 = 0;
+    uint32_t shift = 0, cellsX = 0, cellsY = 0;
+
+    // The cell holding pt; SIZE_MAX outside the grid.
+    size_t CellOf(const Fixed& pt) const {
+        const int64_t cx = (int64_t(pt.x) - x0) >> shift, cy = (int64_t(pt.y) - y0) >> shift;
+        if (cx < 0 || cy < 0 || cx >= cellsX || cy >= cellsY)
+            return SIZE_MAX;
+        return static_cast<size_t>(cy) * cellsX + static_cast<size_t>(cx);
+    }
+};
+
 // The datum the index's polygons are on; queries come in WGS84 and are shifted onto it.
 enum class Datum : uint32_t { kWgs84 = 0, kGcj02 = 1 };
 
@@ -64,9 +78,7 @@ public:
     // none reaches it, kCellMixed where a border crosses it (index_format.h). The index
     // writer stores one in the file, about cellsPerPiece cells for each piece, so that most
     // lookups need no piece at all. Empty where the pieces' boxes are not a real index's.
-    struct CellStates {
-        int32_t x0 = 0, y0 = 0;
-        uint32_t shift = 0, cellsX = 0, cellsY = 0;
+    struct CellStates : CellGrid {
         std::vector<uint32_t> states;
     };
     CellStates ClassifyCells(double cellsPerPiece) const;

@@ -33,21 +33,12 @@ bool EachBorderEdge(const Decoded& piece, F&& f) {
     return true;
 }
 
-// Square cells 2^shift units wide from (x0, y0), row by row; with their lists of the pieces
-// whose boxes meet them, in district order, where the grid is built in memory.
-struct Grid {
-    int32_t x0 = 0, y0 = 0;
-    uint32_t shift = 0, cellsX = 0, cellsY = 0;
+// A cell grid built in memory, with the lists of the pieces whose boxes meet each cell, in
+// district order.
+struct Grid : CellGrid {
     std::vector<uint32_t> starts;  // into pieces, one more than cells
     std::vector<uint32_t> pieces;
 
-    // The cell holding pt; SIZE_MAX outside the grid.
-    size_t CellOf(const Fixed& pt) const {
-        const int64_t cx = (int64_t(pt.x) - x0) >> shift, cy = (int64_t(pt.y) - y0) >> shift;
-        if (cx < 0 || cy < 0 || cx >= cellsX || cy >= cellsY)
-            return SIZE_MAX;
-        return static_cast<size_t>(cy) * cellsX + static_cast<size_t>(cx);
-    }
     std::pair<const uint32_t*, const uint32_t*> Pieces(size_t c) const {
         return {pieces.data() + starts[c], pieces.data() + starts[c + 1]};
     }
@@ -69,7 +60,7 @@ struct PlaceIndex::Impl {
 
     // The file's grid (no lists) and each cell's state, classified when the file was made:
     // a lookup in a cell inside one district, or outside all, needs no piece.
-    Grid stored;
+    CellGrid stored;
     const uint16_t* storedStates = nullptr;
 
     // The grid of BuildCells, and each cell's state, found by its first lookup (kCellUnknown
