@@ -3,7 +3,6 @@
 #include <boost/asio/signal_set.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -15,9 +14,7 @@
 #include <system_error>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -25,6 +22,9 @@
 #include "service/answer.h"
 #include "index/place_index.h"
 #include "service/server.h"
+#ifdef _WIN32
+#include "service/console_win.h"
+#endif
 
 #ifndef LUMENO_DEFAULT_INDEX
 #define LUMENO_DEFAULT_INDEX "lookupd.idx"
@@ -39,14 +39,10 @@ namespace {
 // The default index: on Windows the file beside the executable, as the release ships it.
 std::string DefaultIndex() {
 #ifdef _WIN32
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string exe(path, n < MAX_PATH ? n : 0);
-    size_t slash = exe.find_last_of("\\/");
-    if (slash != std::string::npos)
-        return exe.substr(0, slash + 1) + LUMENO_DEFAULT_INDEX;
-#endif
+    return BesideExecutable(LUMENO_DEFAULT_INDEX);
+#else
     return LUMENO_DEFAULT_INDEX;
+#endif
 }
 
 struct Options {
@@ -117,24 +113,6 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     }
     return true;
 }
-
-#ifdef _WIN32
-Server* g_server = nullptr;
-std::atomic<bool> g_stopped{false};
-
-// Ctrl-C, Ctrl-Break and the console's close button: the same clean stop as a signal. For a
-// close, Windows ends the process when this returns, so it waits for the drain (bounded).
-BOOL WINAPI OnConsoleEvent(DWORD type) {
-    if (!g_server)
-        return FALSE;
-    std::fprintf(stderr, "lumeno-lookupd: console event %lu, stopping\n", static_cast<unsigned long>(type));
-    g_server->RequestStop();
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
-        for (int i = 0; i < 400 && !g_stopped; ++i)
-            Sleep(10);
-    return TRUE;
-}
-#endif
 
 }  // namespace
 
@@ -215,8 +193,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 #ifdef _WIN32
-    g_server = &server;
-    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    ConsoleStop console(server);
 #endif
 
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
@@ -227,9 +204,6 @@ int main(int argc, char** argv) {
     // Returns once stopping, when nothing but the draining sessions was left to run.
     server.Run();
     cells.join();
-#ifdef _WIN32
-    g_stopped = true;
-#endif
     why = server.Failure();
     if (!why.empty()) {
         std::fprintf(stderr, "lumeno-lookupd: stopped: %s\n", why.c_str());
