@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "fake_http_peer.h"
 #include "core/HttpTransfer.h"
 
@@ -63,6 +68,28 @@ TEST(HttpTransferUnconnected, ReportsNothingAndSendsNothing) {
     EXPECT_EQ(transfer.Connect("::1", closedPort), 0);  // a name with no IPv4 address
     EXPECT_EQ(transfer.SendRequest(), 0);
 }
+
+#ifndef _WIN32
+// Socket 0 means "none", and on POSIX descriptor 0 is standard input, which can be a socket (a
+// program started by inetd or a socket unit): an object without a socket must not use or close it.
+TEST(HttpTransferUnconnected, LeavesDescriptorZeroAlone) {
+    FakeHttpPeer peer({FakeHttpPeer::Stall()});
+    const int savedInput = dup(0);
+    ASSERT_GE(savedInput, 0);
+    const net::socket_t tcp = net::OpenTcp();
+    ASSERT_NE(tcp, net::kInvalidSocket);
+    ASSERT_EQ(dup2(static_cast<int>(tcp), 0), 0);
+    net::Close(tcp);
+    {
+        CHttpTransfer transfer;
+        EXPECT_EQ(transfer.SetTimeout(1000, 0), 0);
+        EXPECT_EQ(transfer.Connect("127.0.0.1", peer.port()), 0);
+    }
+    EXPECT_NE(fcntl(0, F_GETFD), -1);  // still open
+    dup2(savedInput, 0);
+    close(savedInput);
+}
+#endif
 
 // The query's own request is checked byte for byte as sent (below); here the optional lines,
 // in their order: the Range line, when there is one, comes last before the empty line.
