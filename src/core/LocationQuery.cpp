@@ -29,15 +29,14 @@ int Exchange(const char* pszHost, MapPoint point, int nReceiveTimeoutMs, char (&
 
     if (!transfer.CreateSocket())
         return kLookupFailed;
-    // Set before connecting, the receive time-out also bounds the connection
-    // attempt and the header read, so a silent server cannot hang the window.
+    // Set once, before connecting: the receive time-out then also bounds the
+    // connection attempt and the header read, not only the body, so a silent
+    // server cannot hang the window.
     if (!transfer.SetTimeout(nReceiveTimeoutMs, 0))
         return kLookupFailed;
     if (!transfer.Connect(server, port))
         return kLookupFailed;
     if (!transfer.SendRequest(nullptr, 0))
-        return kLookupFailed;
-    if (!transfer.SetTimeout(nReceiveTimeoutMs, 0))
         return kLookupFailed;
 
     char line[kHeaderLineSize];
