@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "service/answer.h"
 #include "service/tests/live_service.h"
@@ -264,6 +267,32 @@ TEST_F(LiveService, KeptAliveConnectionsEndAtTheirCap) {
     EXPECT_EQ(answered, 1000);
     char c;
     EXPECT_EQ(recv(s, &c, 1, 0), 0);
+    close(s);
+}
+
+// Answers asked for together and read late, more than the server's socket takes at a time:
+// they leave in many partial sends, and every byte still arrives, in order.
+TEST_F(LiveService, LargeAnswersReadLateArriveWhole) {
+    int s = Connect(s_service->Port(), 10000);
+    ASSERT_GE(s, 0);
+    std::string requests;
+    for (int i = 0; i < 8; ++i)
+        requests += ProgramRequest("/provinces");  // over half a megabyte each
+    ASSERT_TRUE(SendAll(s, requests));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string first;
+    for (int i = 0; i < 8; ++i) {
+        Reply r = ReadReply(s);
+        ASSERT_TRUE(r.ok) << "answer " << i;
+        if (i == 0) {
+            first = r.body;
+            const nlohmann::json provinces = nlohmann::json::parse(first, nullptr, false);
+            ASSERT_FALSE(provinces.is_discarded());
+            EXPECT_EQ(provinces["features"].size(), 34u);
+        } else {
+            EXPECT_TRUE(r.body == first) << "answer " << i;
+        }
+    }
     close(s);
 }
 
