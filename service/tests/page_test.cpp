@@ -73,11 +73,19 @@ TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
         seen.emplace_back(static_cast<size_t>(p[0] - rings.data()), p.size());
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::pair<size_t, size_t>>{{0, 1}, {2, 1}, {3, 2}}));
+    // Two triangles that share a box: only the one below the diagonal holds the hole.
+    const std::vector<Chain> halves{{{0, 1100}, {0, 1000}, {100, 1100}},
+                                    {{100, 1000}, {100, 1100}, {0, 1000}},
+                                    {{75, 1060}, {85, 1060}, {85, 1070}, {75, 1070}}};
+    const auto split = GroupRings(halves);
+    ASSERT_EQ(split.size(), 2u);
+    EXPECT_EQ(split[1], (std::vector<const Chain*>{&halves[1], &halves[2]}));
     // A ring far below the tolerance: gone, unless the caller keeps it (a district's outline).
     const Chain small{{0, 0}, {10, 1}, {20, 0}, {20, 20}, {0, 20}};
     EXPECT_TRUE(Simplify(small, true, 1000, false).empty());
     EXPECT_EQ(Simplify(small, true, 1000, true).size(), 3u);
     EXPECT_EQ(Simplify(small, true, 0.5, false).size(), 5u);
+    EXPECT_EQ(Simplify(Chain{{0, 0}, {100, 1}, {50, 0}}, true, 1000, true).size(), 3u) << "a sliver is kept too";
     const Chain edged{{0, 0}, {50, 0}, {100, 0}, {100, 50}, {100, 100}, {50, 100}, {0, 100}, {0, 50}};
     EXPECT_EQ(Simplify(edged, true, 1, false).size(), 4u) << "no vertex on a straight edge, the last one either";
     // Overlapping borders: a ring inside one that crosses the gap of a U, outside the U itself,
