@@ -1,5 +1,5 @@
 // The one conversion between GBK (code page 936: the index's names, the window's texts) and
-// UTF-8: iconv's on POSIX systems, Windows' own code pages there.
+// UTF-8: iconv's on POSIX systems (gbk_posix.cpp), Windows' own code pages there (gbk_win.cpp).
 #pragma once
 
 #include <string>

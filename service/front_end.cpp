@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#endif
-
 namespace lookupd {
 
 namespace net = boost::asio;
@@ -18,17 +14,8 @@ std::string OpenListener(tcp::acceptor& acceptor, const std::string& host, int p
         return "not an IP address";
     const tcp::endpoint ep(address, static_cast<unsigned short>(port));
     acceptor.open(ep.protocol(), ec);
-#ifdef _WIN32
-    // Nobody else may take the port while the service holds it.
-    BOOL yes = TRUE;
-    if (!ec && setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                          reinterpret_cast<const char*>(&yes), sizeof yes) != 0)
-        ec.assign(WSAGetLastError(), boost::system::system_category());
-#else
-    // A restart takes the port back at once, whatever connections of the last run linger.
     if (!ec)
-        acceptor.set_option(net::socket_base::reuse_address(true), ec);
-#endif
+        ClaimPort(acceptor, ec);
     if (!ec)
         acceptor.bind(ep, ec);
     if (!ec)

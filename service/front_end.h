@@ -17,6 +17,11 @@ namespace lookupd {
 
 using Clock = std::chrono::steady_clock;
 
+// Each platform's rule for a listening socket, set between opening and binding it: on Linux a
+// restart takes the port back at once, whatever connections of the last run linger; on Windows
+// nobody else may take the port while the service holds it. In server_linux.cpp and server.cpp.
+void ClaimPort(boost::asio::ip::tcp::acceptor& acceptor, boost::system::error_code& ec);
+
 // Opens, binds and listens on host:port; bound says the port (port 0 takes a free one). Empty,
 // or why not: "not an IP address" or the system's reason.
 std::string OpenListener(boost::asio::ip::tcp::acceptor& acceptor, const std::string& host, int port, int& bound);

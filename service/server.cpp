@@ -27,6 +27,13 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 
+void ClaimPort(tcp::acceptor& acceptor, boost::system::error_code& ec) {
+    BOOL yes = TRUE;
+    if (setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+                   sizeof yes) != 0)
+        ec.assign(WSAGetLastError(), boost::system::system_category());
+}
+
 class Session;
 
 // One event loop and the thread that runs it. Sessions stay on the loop that accepted them,

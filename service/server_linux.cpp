@@ -101,6 +101,10 @@ std::string RunLoop(Server& server, Loop& loop, int listener, StartGate& gate) {
 
 }  // namespace
 
+void ClaimPort(net::ip::tcp::acceptor& acceptor, boost::system::error_code& ec) {
+    acceptor.set_option(net::socket_base::reuse_address(true), ec);
+}
+
 Server::Server(size_t threads, const Answerer& answerer, const Limits& limits, bool quiet)
     : m_answerer(answerer), m_limits(limits), m_quiet(quiet), m_io(UringRefused() ? "epoll" : "io_uring") {
     for (size_t i = 0; i < threads; ++i)
