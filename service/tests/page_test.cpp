@@ -101,8 +101,8 @@ TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
 // A hand-made index. District 0: a square cut at the odd x = kCut into two pieces whose
 // crossings of the cut were rounded apart, 2 units at the top and 200 at the bottom, as a
 // damaged piece would leave them. District 1: a square with a lake and, apart from it, an
-// island three tolerances wide. District 2 lies exactly kTouch above district 1; district 3 touches its
-// corner only.
+// island three tolerances wide. District 2 lies exactly kTouch above district 1, district 4 as
+// far west of district 2; district 3 touches district 1's corner only.
 class HandMadeIndex : public ::testing::Test {
 protected:
     static constexpr int32_t kX = 1280000000, kY = 384000000, kSide = 320000, kCut = kX + 160001, kTol = 3200;
@@ -110,7 +110,7 @@ protected:
         auto square = [](int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
             return Piece{{{{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}}}};
         };
-        std::vector<District> ds(4);
+        std::vector<District> ds(5);
         ds[0].pieces = {square(kX, kY, kCut, kY + kSide), square(kCut, kY + 200, kX + kSide, kY + kSide + 2)};
         const int32_t x = kX + 2 * kSide, i = x + kSide + 10 * kTol, w = 3 * kTol,
                       up = kY + kSide + OutlineSource::kTouch;
@@ -119,6 +119,7 @@ protected:
         ds[1].pieces[0].rings.push_back({{h, v}, {h, v + w}, {h + w, v + w}, {h + w, v}});
         ds[2].pieces = {square(x, up, x + kSide, up + kSide)};
         ds[3].pieces = {square(x - kSide, kY - kSide, x, kY)};
+        ds[4].pieces = {square(x - kSide - OutlineSource::kTouch, up, x - OutlineSource::kTouch, up + kSide)};
         ASSERT_EQ(WriteIndex(m_path, Datum::kWgs84, ds), "");
         ASSERT_EQ(m_index.Load(m_path), "");
     }
@@ -142,7 +143,9 @@ TEST_F(HandMadeIndex, ProvinceKeepsAnIslandWiderThanTheTolerance) {
 }
 
 TEST_F(HandMadeIndex, NeighboursComeWithinTheTouchAtTwoVertices) {
-    EXPECT_EQ(OutlineSource(m_index).Neighbours(1), std::vector<uint32_t>{2}) << "not 3, at one corner";
+    EXPECT_EQ(OutlineSource(m_index).Neighbours(1), std::vector<uint32_t>{2}) << "not 3 or 4, at one corner";
+    EXPECT_EQ(OutlineSource(m_index).Neighbours(2), (std::vector<uint32_t>{1, 4})) << "below and west";
+    EXPECT_EQ(OutlineSource(m_index).Neighbours(4), std::vector<uint32_t>{2}) << "east";
 }
 
 TEST_F(PageRoutes, PageFilesCarryTheirOwnPolicyAndNoInlineScript) {
