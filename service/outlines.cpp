@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -310,11 +311,11 @@ Chain Simplify(const Chain& chain, bool closed, double tolerance, bool keep) {
 
 bool NearestOnOutline(const Outline& outline, Fixed p, Fixed& nearest) {
     const double kx = std::cos(p.y / (kMapUnitsPerDegree * kSubUnits) * 3.14159265358979323846 / 180.0);
-    double best = -1;
+    double best = std::numeric_limits<double>::infinity();
     auto edge = [&](Fixed a, Fixed b) {
         double t;
         const double d = SegmentDistance2(p, a, b, kx, &t);
-        if (best < 0 || d < best) {
+        if (d < best) {
             best = d;
             nearest = Fixed{static_cast<int32_t>(std::lround(a.x + t * (b.x - a.x))),
                             static_cast<int32_t>(std::lround(a.y + t * (b.y - a.y)))};
@@ -326,7 +327,7 @@ bool NearestOnOutline(const Outline& outline, Fixed p, Fixed& nearest) {
     for (const Chain& c : outline.lines)
         for (size_t i = 0; i + 1 < c.size(); ++i)
             edge(c[i], c[i + 1]);
-    return best >= 0;
+    return std::isfinite(best);
 }
 
 }  // namespace lookupd
