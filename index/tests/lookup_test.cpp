@@ -86,6 +86,10 @@ TEST(IndexGrid, CellsAnswerAsTheTree) {
                                    Cut("岛", {Square(38900000, 12450000, 39100000, 12550000)}, 8)};
     PlaceIndex tree, grid;
     ASSERT_EQ(LoadDistricts(ds, {&tree}, 0) + LoadDistricts(ds, {&grid}), "");
+    // The density asked for, within the rounding of a cell's side up to a power of two.
+    const PlaceIndex::CellStates cells = grid.ClassifyCells(64);
+    const double perPiece = double(cells.cellsX) * cells.cellsY / double(grid.PieceCount());
+    EXPECT_TRUE(perPiece >= 16 && perPiece <= 128) << perPiece;
     // The grid is built while the first row is looked up, as in the service.
     std::thread builder([&grid] { grid.BuildCells(); });
     int inside = 0;
