@@ -29,7 +29,8 @@ TEST_F(SmallIndex, DamagedFilesAreRefusedWithAReason) {
         {std::string::npos, bytes.substr(0, bytes.size() - 9), "does not match"},
         {std::string::npos, "PK\x03\x04" + std::string(200, 'z'), "signature"},
         {std::string::npos, "", "too short"},
-        {std::string::npos, bytes.substr(0, 50), "too short"},  // a header, but no room for the checksum
+        {std::string::npos, bytes.substr(0, 79), "too short"},       // a header, but no room for the checksum
+        {std::string::npos, bytes.substr(0, 80), "does not match"},  // both, judged by the header
     };
     for (const auto& c : cases) {
         std::string content = c.content;
