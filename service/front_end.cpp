@@ -33,11 +33,10 @@ Clock::time_point Expiry(const Limits& limits, const std::optional<Clock::time_p
 Response Respond(const Server& server,
                  const RequestReader::Request& req,
                  const std::optional<Clock::time_point>& started,
-                 unsigned& served,
-                 bool stopping) {
+                 unsigned& served) {
     const std::string_view method(req.method_string().data(), req.method_string().size());
     const std::string_view target(req.target().data(), req.target().size());
-    stopping = stopping || server.Stopping();
+    const bool stopping = server.Stopping();
     Response r{Route(server.GetAnswerer(), method, target, !stopping), false};
     LogServed(server, method, target, r.reply.status, started);
     ++served;

@@ -37,12 +37,11 @@ struct Response {
 
 // A complete request's answer, its line in the log, and the keep-alive rule: the client asked,
 // the connection has had fewer than Limits::keepAliveMax answers (served counts them), and
-// nothing is stopping (stopping: the connection's own loop; the server is asked too).
+// the server is not stopping (a loop or session is told to stop only after the server is).
 Response Respond(const Server& server,
                  const RequestReader::Request& req,
                  const std::optional<Clock::time_point>& started,
-                 unsigned& served,
-                 bool stopping);
+                 unsigned& served);
 
 // A request's line in the log unless the service is quiet; method and target "-" for a refusal.
 void LogServed(const Server& server,

@@ -158,7 +158,7 @@ void Session::Parse() {
     if (state == RequestReader::State::kNeedMore)
         return Read();
 
-    Response r = Respond(m_server, m_reader.Get(), m_started, m_served, m_stopping);
+    Response r = Respond(m_server, m_reader.Get(), m_started, m_served);
     Send(std::move(r.reply), r.keepAlive);
 }
 

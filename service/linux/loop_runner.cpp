@@ -56,7 +56,7 @@ Next LoopRunner::Serve(Conn& c) {
         Answer(c, c.reader.Refusal(), false);
         return Next::kWrite;
     }
-    const Response r = Respond(m_server, c.reader.Get(), c.started, c.served, m_stop);
+    const Response r = Respond(m_server, c.reader.Get(), c.started, c.served);
     Answer(c, r.reply, r.keepAlive);
     return Next::kWrite;
 }
