@@ -37,10 +37,10 @@ Response Respond(const Server& server,
     const std::string_view method(req.method_string().data(), req.method_string().size());
     const std::string_view target(req.target().data(), req.target().size());
     const bool stopping = server.Stopping();
-    Response r{Route(server.GetAnswerer(), method, target, !stopping), false};
-    LogServed(server, method, target, r.reply.status, started);
     ++served;
-    r.keepAlive = req.keep_alive() && served < server.GetLimits().keepAliveMax && !stopping;
+    Response r{Route(server.GetAnswerer(), method, target, !stopping),
+               req.keep_alive() && served < server.GetLimits().keepAliveMax && !stopping};
+    LogServed(server, method, target, r.reply.status, started);
     return r;
 }
 
