@@ -73,6 +73,9 @@ TEST(OutlineGeometry, HolesGoToTheirOutlineAndTinyRingsToTheCaller) {
         seen.emplace_back(static_cast<size_t>(p[0] - rings.data()), p.size());
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::pair<size_t, size_t>>{{0, 1}, {2, 1}, {3, 2}}));
+    // A lake that reaches the outline's lowest edge is still its hole.
+    const std::vector<Chain> shore{outer, {{40, 50}, {60, 50}, {50, 0}}};
+    EXPECT_EQ(GroupRings(shore).size(), 1u);
     // Two triangles that share a box: only the one below the diagonal holds the hole.
     const std::vector<Chain> halves{{{0, 1100}, {0, 1000}, {100, 1100}},
                                     {{100, 1000}, {100, 1100}, {0, 1000}},
