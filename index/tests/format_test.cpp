@@ -1,6 +1,10 @@
 // The index file's own checks: every kind of damage is refused with its reason.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "index/index_format.h"
 #include "index/tests/small_index.h"
 
@@ -98,3 +102,18 @@ TEST(PieceBytes, StepsBeyondTheBoxAreDamage) {
     EXPECT_FALSE(decode(piece(5)));
     EXPECT_FALSE(decode(piece((uint64_t(1) << 32) + 1)));
 }
+
+#ifndef _WIN32
+// A service started with its standard input closed opens the index as descriptor 0.
+TEST_F(SmallIndex, OpensAsDescriptorZero) {
+    const int input = dup(0);
+    ASSERT_GE(input, 0);
+    close(0);
+    PlaceIndex idx;
+    const std::string err = idx.Load(m_path);
+    dup2(input, 0);
+    close(input);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(idx.DistrictCount(), 3u);
+}
+#endif
