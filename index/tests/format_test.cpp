@@ -1,6 +1,4 @@
 // The index file's own checks: every kind of damage is refused with its reason.
-#include <gtest/gtest.h>
-
 #include "index/index_format.h"
 #include "index/tests/small_index.h"
 
