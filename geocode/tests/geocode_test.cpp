@@ -69,22 +69,6 @@ TEST(Positions, RefusedTextsAndExactDecimals) {
     EXPECT_EQ(NmeaAngle("3447.4835", "E", 2, u), "latitude hemisphere 'E' is not N or S");
 }
 
-class Samples : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { s_service = new Service; }
-    // A service that did not start fails each test: a skipped one would pass the run.
-    void SetUp() override {
-        ASSERT_NE(s_service, nullptr);
-        ASSERT_EQ(s_service->Error(), "");
-    }
-    static void TearDownTestSuite() {
-        delete s_service;
-        s_service = nullptr;
-    }
-    static Service* s_service;
-};
-Service* Samples::s_service = nullptr;
-
 // Every sample gives the same rows in process and through the service, one per point, with
 // each refused row reported by its line.
 TEST_F(Samples, SameRowsInProcessAndThroughTheService) {
@@ -188,6 +172,9 @@ TEST(Failures, StrictStopAndStatusTwo) {
         // Nothing listens on port 9 of the loopback: refused at once, three tries, then status 2.
         {"--service 127.0.0.1:9 --timeout-ms 500 " + Sample("survey.csv"), "is not ready: cannot connect"},
         {"--threads 0 x.csv", "--threads takes a number from 1 to 256"},
+        {"--crs gcj x.csv", "--crs takes one of wgs84, gcj02 (also amap, tencent), bd09 (also baidu)"},
+        {"--geojson --encoding gbk x.csv", "--encoding gbk is for CSV output"},
+        {"--geojson --jsonl x.csv", "exclude each other"},
     };
     for (auto& c : cases) {
         Result r = Geocode(c.args);

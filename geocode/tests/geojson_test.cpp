@@ -1,11 +1,6 @@
 // GeoJSON out of the batch tool: one FeatureCollection or a text sequence, a Feature per row
 // (refused ones with no geometry), points in WGS-84 whatever system the input is in.
-#include <gtest/gtest.h>
-
 #include <nlohmann/json.hpp>
-
-#include <string>
-#include <vector>
 
 #include "index/crs.h"
 #include "run_helpers.h"
@@ -31,7 +26,7 @@ std::vector<json> Sequence(const std::string& text) {
 
 }  // namespace
 
-TEST(GeoJson, ACollectionAndASequenceHoldEveryRowInOrder) {
+TEST(GeoJson, ACollectionAndASequenceHoldEveryRowInOrderAndAStrictStopClosesIt) {
     const Result csv = Geocode(Sample("survey.csv"));
     const Result collection = Geocode("--geojson " + Sample("survey.csv"));
     const Result sequence = Geocode("--geojsonseq " + Sample("survey.csv"));
@@ -65,11 +60,17 @@ TEST(GeoJson, ACollectionAndASequenceHoldEveryRowInOrder) {
     EXPECT_EQ(first["properties"]["经度"], "113.65735");
     EXPECT_EQ(first["properties"]["district"], "金水区");
     EXPECT_EQ(first["geometry"]["coordinates"], json({113.65735, 34.7913917}));
+    // --strict ends the run at the first refused row; the collection is still whole JSON.
+    const Result stopped = Geocode("--strict --geojson " + Sample("survey.csv"));
+    EXPECT_EQ(stopped.status, 1);
+    json strict = json::parse(stopped.out, nullptr, false);
+    ASSERT_FALSE(strict.is_discarded() || strict["features"].empty());
+    EXPECT_FALSE(strict["features"].back()["properties"]["error"].is_null());
 }
 
 // The same numbers read as GPS, as Amap and as Baidu give them: each answers the district there,
 // the point comes out in WGS-84 and the input's text stays as it was.
-TEST(GeoJson, CoordinateSystemsOfTheInput) {
+TEST_F(Samples, GeoJsonInEachCoordinateSystemOfTheInput) {
     const struct {
         const char* crs;
         lookupd::Crs system;
@@ -79,10 +80,8 @@ TEST(GeoJson, CoordinateSystemsOfTheInput) {
                  {"bd09", lookupd::Crs::kBd09, "二七区"}};
     const std::string path = ::testing::TempDir() + "geojson_" + std::to_string(getpid()) + ".txt";
     std::ofstream(path) << "113.666 34.704\n";
-    Service service;
-    ASSERT_EQ(service.Error(), "");
     for (const auto& c : cases) {
-        for (const std::string& engine : {std::string(), "--service " + service.Address() + " "}) {
+        for (const std::string& engine : {std::string(), "--service " + s_service->Address() + " "}) {
             Result r = Geocode(engine + "--geojsonseq --from plain --crs " + c.crs + " " + path);
             ASSERT_EQ(r.status, 0) << c.crs << " " << engine << r.err;
             const std::vector<json> seq = Sequence(r.out);
@@ -97,28 +96,4 @@ TEST(GeoJson, CoordinateSystemsOfTheInput) {
         }
     }
     std::remove(path.c_str());
-
-    const struct {
-        std::string args;
-        const char* says;
-    } refused[] = {
-        {"--crs gcj " + path, "--crs takes one of wgs84, gcj02 (also amap, tencent), bd09 (also baidu)"},
-        {"--geojson --encoding gbk " + path, "--encoding gbk is for CSV output"},
-        {"--geojson --jsonl " + path, "exclude each other"},
-    };
-    for (const auto& c : refused) {
-        Result r = Geocode(c.args);
-        EXPECT_EQ(r.status, 2) << c.args;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    }
-}
-
-// --strict ends the run at the first refused row; the collection is still whole JSON.
-TEST(GeoJson, AStrictStopStillClosesTheCollection) {
-    Result r = Geocode("--strict --geojson " + Sample("survey.csv"));
-    EXPECT_EQ(r.status, 1);
-    const json fc = json::parse(r.out, nullptr, false);
-    ASSERT_FALSE(fc.is_discarded()) << r.out;
-    ASSERT_FALSE(fc["features"].empty());
-    EXPECT_FALSE(fc["features"].back()["properties"]["error"].is_null());
 }

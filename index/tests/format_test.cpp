@@ -1,6 +1,4 @@
 // The index file's own checks: every kind of damage is refused with its reason.
-#include <gtest/gtest.h>
-
 #ifndef _WIN32
 #include <unistd.h>
 #endif

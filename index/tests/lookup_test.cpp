@@ -1,7 +1,5 @@
 // The index reader's lookups on small shapes whose answers are known by construction: the
 // tree, the grid and lookups in bulk, nearest borders and damaged pieces.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cmath>
 #include <thread>

@@ -1,24 +1,10 @@
 #include "service/tests/live_service.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-
-#include <gtest/gtest.h>
 
 #include "index/gbk.h"
-
-using namespace std::chrono;
 
 namespace lookupd::testing {
 
@@ -53,14 +39,13 @@ bool SendAll(int s, const std::string& data) {
 
 Reply ReadReply(int s) {
     Reply r;
-    char c;
-    while (r.header.size() < 1024 && recv(s, &c, 1, 0) == 1) {
+    const auto whole = [&r] {
+        return r.header.size() >= 4 && r.header.compare(r.header.size() - 4, 4, "\r\n\r\n") == 0;
+    };
+    for (char c; !whole() && r.header.size() < 1024 && recv(s, &c, 1, 0) == 1;)
         r.header += c;
-        if (r.header.size() >= 4 && r.header.compare(r.header.size() - 4, 4, "\r\n\r\n") == 0)
-            break;
-    }
     size_t at = r.header.find("Content-Length");
-    if (r.header.size() < 4 || r.header.compare(r.header.size() - 4, 4, "\r\n\r\n") != 0 || at == std::string::npos)
+    if (!whole() || at == std::string::npos)
         return r;
     long n = std::atol(r.header.c_str() + at + 14 + 2);
     char buf[1024];
@@ -76,11 +61,9 @@ Reply ReadReply(int s) {
 }
 
 Reply Exchange(int port, const std::string& request) {
-    int s = Connect(port);
-    if (s < 0)
-        return Reply{};
-    Reply r = SendAll(s, request) ? ReadReply(s) : Reply{};
-    close(s);
+    const int s = Connect(port);
+    Reply r = s >= 0 && SendAll(s, request) ? ReadReply(s) : Reply{};
+    close(s);  // harmless where it was refused
     return r;
 }
 
@@ -107,95 +90,9 @@ std::string ExampleTarget() {
     return Target(40916646, 12524901);
 }
 
-const char kExampleAnswer[] = "河南省郑州市金水区";
-
 std::string Utf8(const std::string& gbk) {
     std::string utf8;
     return lookupd::GbkToUtf8(gbk, utf8) ? utf8 : "<not GBK>";
-}
-
-Service::Service(std::vector<std::string> args, std::string data, int port, rlim_t maxFiles, std::string bin) {
-    static int started = 0;
-    m_log = ::testing::TempDir() + "lookupd_log_" + std::to_string(getpid()) + "_" + std::to_string(++started);
-    if (bin.empty()) {
-        const char* other = std::getenv("LOOKUPD_BIN");  // another build of the service, if given
-        bin = other ? other : LOOKUPD_BIN;
-    }
-    args.insert(args.begin(), {bin, "--listen", "127.0.0.1:" + std::to_string(port), "--data", data});
-    m_pid = fork();
-    if (m_pid == 0) {
-        // A test run started in the background may ignore SIGINT, and a wrapper script
-        // (the Windows build's) cannot catch a signal ignored when it started.
-        signal(SIGINT, SIG_DFL);
-        const int log = open(m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (log < 0 || dup2(log, 2) < 0)
-            _exit(126);
-        // Only the standard three, so that a limit on descriptors means the same in every run.
-        close_range(3, ~0U, 0);
-        if (maxFiles) {
-            const rlimit limit{maxFiles, maxFiles};
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-}
-
-Service::~Service() {
-    // A polite stop first: a wrapper that runs another build must get to stop it too.
-    if (m_pid > 0 && (kill(m_pid, SIGTERM), WaitExit() == -1)) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
-    std::remove(m_log.c_str());
-}
-
-bool Service::WaitReady() {
-    const std::string said = "listening on 127.0.0.1:";
-    for (auto end = steady_clock::now() + seconds(10); steady_clock::now() < end;) {
-        std::string log = Log();
-        size_t at = log.find(said);
-        if (at != std::string::npos && log.find(' ', at + said.size()) != std::string::npos) {
-            m_port = std::atoi(log.c_str() + at + said.size());
-            return m_port > 0;
-        }
-        int st;
-        if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
-            m_pid = -1;
-            m_status = st;
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return false;
-}
-
-void Service::Signal(int sig) {
-    if (m_pid > 0)  // never -1: that would signal every process there is
-        kill(m_pid, sig);
-}
-
-int Service::WaitExit() {
-    for (auto end = steady_clock::now() + seconds(10); m_pid > 0 && steady_clock::now() < end;) {
-        int st;
-        if (waitpid(m_pid, &st, WNOHANG) == m_pid) {
-            m_pid = -1;
-            m_status = st;
-        }
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return m_status;
-}
-
-std::string Service::Log() const {
-    std::ifstream in(m_log);
-    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
-    return log;
 }
 
 }  // namespace lookupd::testing

@@ -1,11 +1,23 @@
 // What the service's tests share: the service started as its own process on the real index,
-// and a client that talks HTTP over loopback exactly as the program does.
+// and a client that talks HTTP over loopback exactly as the program does. The batch tool's
+// tests start their service, and their program, with the same helpers.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,10 +47,70 @@ std::string ProgramRequest(const std::string& target);
 std::string Target(long long x, long long y, long long radius = 6000);
 // The program's target for a WGS84 position in degrees.
 std::string Degrees(double lon, double lat, long long radius = 6000);
-// The program's example position (Zhengzhou), and its answer.
+// The program's example position (Zhengzhou).
 std::string ExampleTarget();
-extern const char kExampleAnswer[];
 std::string Utf8(const std::string& gbk);
+
+// Runs args[0] with its standard error into errPath, its standard input from stdinFd where that
+// is not -1, and `limit` on `resource` where that is not 0; no other descriptor of ours goes with
+// it. The child's pid.
+inline pid_t Spawn(std::vector<std::string> args,
+                   const std::string& errPath,
+                   int stdinFd = -1,
+                   int resource = RLIMIT_NOFILE,
+                   rlim_t limit = 0) {
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // A test run started in the background may ignore SIGINT, and a wrapper script (the
+    // Windows build's) or the program cannot catch a signal ignored when it started.
+    signal(SIGINT, SIG_DFL);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (err < 0 || dup2(err, 2) < 0 || (stdinFd >= 0 && dup2(stdinFd, 0) < 0))
+        _exit(126);
+    // Only the standard three, so that a limit on descriptors means the same in every run.
+    close_range(3, ~0U, 0);
+    const rlimit bound{limit, limit};
+    if (limit && setrlimit(resource, &bound) != 0)
+        _exit(126);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// Waits up to `seconds` (10 s unless told) until pred() holds; whether it did.
+template <typename Pred>
+bool WaitFor(Pred pred, int seconds = 10) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+         std::chrono::steady_clock::now() < end;) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+// Waits up to `seconds` for the child to end: its wait status, or -1 while it still runs.
+inline int WaitExit(pid_t pid, int seconds = 10) {
+    int st = -1;
+    return WaitFor([&] { return waitpid(pid, &st, WNOHANG) == pid; }, seconds) ? st : -1;
+}
+
+// Entries of /proc/PID/DIR; with skipComm, those (threads) whose name does not start with it.
+inline size_t Entries(pid_t pid, const char* dir, const std::string& skipComm = std::string()) {
+    size_t n = 0;
+    std::error_code gone;  // the process has ended: none
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/" + dir, gone)) {
+        std::string comm;
+        if (!skipComm.empty())
+            std::getline(std::ifstream(e.path() / "comm"), comm);
+        n += skipComm.empty() || comm.rfind(skipComm, 0) != 0;
+    }
+    return n;
+}
 
 // One service process: started with the given options on a port the system picks (the log
 // says which), stopped by a signal.
@@ -50,18 +122,55 @@ public:
                      std::string data = LOOKUPD_INDEX,
                      int port = 0,
                      rlim_t maxFiles = 0,
-                     std::string bin = std::string());
-    ~Service();
+                     std::string bin = std::string()) {
+        static int started = 0;
+        m_log = ::testing::TempDir() + "lookupd_log_" + std::to_string(getpid()) + "_" + std::to_string(++started);
+        const char* other = std::getenv("LOOKUPD_BIN");  // another build of the service, if given
+        bin = !bin.empty() ? bin : other ? other : LOOKUPD_BIN;
+        args.insert(args.begin(), {bin, "--listen", "127.0.0.1:" + std::to_string(port), "--data", data});
+        m_pid = Spawn(args, m_log, -1, RLIMIT_NOFILE, maxFiles);
+    }
+    ~Service() {
+        // A polite stop first: a wrapper that runs another build must get to stop it too.
+        if (m_pid > 0 && (kill(m_pid, SIGTERM), WaitExit() == -1)) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        std::remove(m_log.c_str());
+    }
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
     // Waits (at most 10 s) until the log says where the service listens, or the process has ended.
-    bool WaitReady();
-    void Signal(int sig);
-    // Waits up to 10 s for a process that is expected to end by itself: its wait status, or -1.
-    int WaitExit();
-    std::string Log() const;  // with plain line ends, whatever the build's
+    bool WaitReady() {
+        const std::string said = "listening on 127.0.0.1:";
+        WaitFor([&] {
+            const std::string log = Log();
+            const size_t at = log.find(said);
+            if (at != std::string::npos && log.find(' ', at + said.size()) != std::string::npos)
+                m_port = std::atoi(log.c_str() + at + said.size());
+            return m_port > 0 || WaitExit(0) != -1;
+        });
+        return m_port > 0;
+    }
+    void Signal(int sig) {
+        if (m_pid > 0)  // never -1: that would signal every process there is
+            kill(m_pid, sig);
+    }
+    // Waits up to `seconds` for a process that is expected to end by itself: its wait status, or -1.
+    int WaitExit(int seconds = 10) {
+        if (m_pid > 0 && (m_status = lookupd::testing::WaitExit(m_pid, seconds)) != -1)
+            m_pid = -1;
+        return m_status;
+    }
+    std::string Log() const {  // with plain line ends, whatever the build's
+        std::ifstream in(m_log);
+        std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
+        return log;
+    }
     int Port() const { return m_port; }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
     pid_t Pid() const { return m_pid; }
 
 private:
@@ -71,16 +180,18 @@ private:
     std::string m_log;
 };
 
-// Waits up to 10 s until pred() holds; whether it did.
-template <typename Pred>
-bool WaitFor(Pred pred) {
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         std::chrono::steady_clock::now() < end;) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// One service for the whole suite; a suite whose service does not start fails each of its cases.
+class SharedService : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_service = new Service({"--quiet"});
+        ASSERT_TRUE(s_service->WaitReady()) << s_service->Log();
     }
-    return pred();
-}
+    static void TearDownTestSuite() {
+        delete s_service;
+        s_service = nullptr;
+    }
+    static inline Service* s_service = nullptr;
+};
 
 }  // namespace lookupd::testing

@@ -1,7 +1,5 @@
 // The map page's routes in process, on the real index: the page's files and their policy, the
 // position route, and the outline routes' shapes, tolerance ladder, refusals and size bounds.
-#include <gtest/gtest.h>
-
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -12,35 +10,21 @@
 #include "core/LocationQuery.h"
 #include "index/tests/small_index.h"
 #include "service/province_union.h"
-#include "service/routes.h"
+#include "service/tests/routes_on_index.h"
 
 namespace lookupd {
 namespace {
 
 using nlohmann::json;
 
-class PageRoutes : public ::testing::Test {
+class PageRoutes : public testing::RoutesOnIndex {
 protected:
-    static void SetUpTestSuite() {
-        s_index = new PlaceIndex;
-        ASSERT_EQ(s_index->Load(LOOKUPD_INDEX), "");
-        s_answerer = new Answerer(*s_index);
-    }
-    static void TearDownTestSuite() {
-        delete s_answerer;
-        delete s_index;
-    }
-    static HttpReply Get(const std::string& target) { return Route(*s_answerer, "GET", target, true); }
     static json GetJson(const std::string& target, int status = 200) {
         HttpReply r = Get(target);
         EXPECT_EQ(r.status, status) << target << ": " << r.body.substr(0, 300);
         return json::parse(r.body);
     }
-    static PlaceIndex* s_index;
-    static Answerer* s_answerer;
 };
-PlaceIndex* PageRoutes::s_index = nullptr;
-Answerer* PageRoutes::s_answerer = nullptr;
 
 // Inside any polygon of a MultiPolygon (even-odd over all its rings).
 bool Covers(const json& geometry, double lon, double lat) {
@@ -131,21 +115,16 @@ protected:
     PlaceIndex m_index;
 };
 
-TEST_F(HandMadeIndex, LineEndsRoundedApartAreJoinedAndAWideGapIsLeftOpen) {
+TEST_F(HandMadeIndex, JoinedLineEndsKeptIslandsAndTouchingNeighbours) {
     const Outline o = OutlineSource(m_index).Merge({0});
     EXPECT_TRUE(o.rings.empty());
     ASSERT_EQ(o.lines.size(), 1u);
     EXPECT_EQ(o.lines[0].size(), 7u) << "each corner once";
     EXPECT_TRUE(o.lines[0].front() == (Fixed{kCut, kY + 200}) && o.lines[0].back() == (Fixed{kCut, kY}));
-}
-
-TEST_F(HandMadeIndex, ProvinceKeepsAnIslandWiderThanTheTolerance) {
-    // On average 1.5 tolerances wide (twice its area over its length): land, not a sliver. The
-    // lake, as wide, is far smaller than an enclave another province could hold: no hole.
+    // The island is on average 1.5 tolerances wide (twice its area over its length): land, not a
+    // sliver. The lake, as wide, is far smaller than an enclave another province could hold: no hole.
     EXPECT_EQ(ProvinceOutline(OutlineSource(m_index), {1}, kTol).rings.size(), 2u);
-}
-
-TEST_F(HandMadeIndex, NeighboursComeWithinTheTouchAtTwoVertices) {
+    // Neighbours come within the touch at two vertices, on every side.
     EXPECT_EQ(OutlineSource(m_index).Neighbours(1), std::vector<uint32_t>{2}) << "not 3 or 4, at one corner";
     EXPECT_EQ(OutlineSource(m_index).Neighbours(2), (std::vector<uint32_t>{1, 4})) << "below and west";
     EXPECT_EQ(OutlineSource(m_index).Neighbours(4), std::vector<uint32_t>{2}) << "east";
@@ -185,14 +164,14 @@ TEST_F(PageRoutes, LocateReadsTheWindowsThreeNotationsInEachSystem) {
 }
 
 TEST_F(PageRoutes, LocateRefusesAsTheWindowDoesAndSaysWhy) {
-    const json bad = GetJson("/locate?pos=113.6x57+34.79");
-    EXPECT_EQ(bad["refusal"], kOutOfRegionText);
-    EXPECT_NE(bad["reason"].get<std::string>().find("'113.6x57' is not a number"), std::string::npos);
-    EXPECT_NE(GetJson("/locate?pos=113.65735")["reason"].get<std::string>().find("1 given"), std::string::npos);
-    EXPECT_NE(GetJson("/locate?pos=113.39'441+34.79")["reason"].get<std::string>().find("but latitude in"),
-              std::string::npos);
-    EXPECT_NE(GetJson("/locate?pos=10+10")["reason"].get<std::string>().find("outside the service's region"),
-              std::string::npos);
+    for (auto [pos, why] : {std::pair{"113.6x57+34.79", "'113.6x57' is not a number"},
+                            {"113.65735", "1 given"},
+                            {"113.39'441+34.79", "but latitude in"},
+                            {"10+10", "outside the service's region"}}) {
+        const json a = GetJson(std::string("/locate?pos=") + pos);
+        EXPECT_EQ(a["refusal"], kOutOfRegionText) << pos;
+        EXPECT_NE(a["reason"].get<std::string>().find(why), std::string::npos) << pos << ": " << a;
+    }
     EXPECT_NE(GetJson("/locate?pos=1+2&coordtype=utm", 400)["error"]["message"].get<std::string>().find("coordtype"),
               std::string::npos);
     EXPECT_EQ(GetJson("/locate", 400)["error"]["code"], 400);
@@ -279,7 +258,7 @@ TEST_F(PageRoutes, OutlineRefusalsNameTheParameter) {
 }
 
 TEST_F(PageRoutes, EachAnswerIsMadeOnceAndKept) {
-    const OutlineRoutes& cache = s_answerer->Page().Outlines();
+    const OutlineRoutes& cache = s_answerer.Page().Outlines();
     const size_t before = cache.CachedBytes();
     const size_t a = Get("/outline?code=410105&tolerance=0.0002").body.size();
     EXPECT_EQ(cache.CachedBytes(), before + a);
@@ -291,9 +270,9 @@ TEST_F(PageRoutes, EachAnswerIsMadeOnceAndKept) {
     // the oldest answers make room, and one made again is the same.
     const std::string first = Get("/outline?code=410105&tolerance=0.0002").body;
     for (size_t d = 0, passed = 0; passed <= OutlineRoutes::kCacheBytes; ++d) {
-        if (!s_index->Code(d))
+        if (!s_index.Code(d))
             continue;  // no code to ask by
-        const HttpReply r = Get("/outline?code=" + std::to_string(s_index->Code(d)) + "&tolerance=0.0001&neighbours=1");
+        const HttpReply r = Get("/outline?code=" + std::to_string(s_index.Code(d)) + "&tolerance=0.0001&neighbours=1");
         EXPECT_EQ(r.status, 200) << "district " << d;
         passed += r.body.size();
     }

@@ -1,42 +1,27 @@
 // The protocol as the program speaks it, against one service process on the real index: the
 // districts it names, its replies' form, and the requests it refuses. Run against the Windows
 // build too (LOOKUPD_BIN), so nothing here may be Linux's own.
-#include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
-#include <string>
 #include <thread>
 
-#include "service/answer.h"
 #include "service/tests/live_service.h"
 
 using namespace lookupd::testing;
 
 namespace {
 
-class LiveService : public ::testing::Test {
+class LiveService : public SharedService {
 protected:
-    static void SetUpTestSuite() {
-        s_service = new Service({"--quiet"});
-        ASSERT_TRUE(s_service->WaitReady()) << s_service->Log();
-    }
-    static void TearDownTestSuite() {
-        delete s_service;
-        s_service = nullptr;
-    }
     static std::string Ask(const std::string& target) {
         Reply r = Exchange(s_service->Port(), ProgramRequest(target));
         return r.ok ? std::to_string(Status(r)) + " " + Utf8(r.body) : "<no reply>";
     }
-    static Service* s_service;
 };
-Service* LiveService::s_service = nullptr;
 
 struct Place {
     const char* what;
@@ -90,6 +75,13 @@ const Place kKnown[] = {
     {"Sha county, a district since 2021", 117.792, 26.397, "福建省三明市沙县区"},
     {"Yanshi, a district since 2021", 112.789, 34.727, "河南省洛阳市偃师区"},
     {"Gongzhuling, moved from Siping to Changchun", 124.822, 43.505, "吉林省长春市公主岭市"},
+    // 200 to 450 m inland in WGS84, as GPS gives them: in the sea or across a border unless both the
+    // GCJ-02 offset of most of the data and its absence from Taiwan's files are handled.
+    {"Lantau south coast, Hong Kong", 113.988, 22.196, "香港特别行政区离岛区"},
+    {"Lamma/Po Toi area coast, Hong Kong", 114.262, 22.176, "香港特别行政区离岛区"},
+    {"Coloane, Macau (next to Zhuhai's Hengqin)", 113.553, 22.114, "澳门特别行政区圣方济各堂区"},
+    {"Su'ao coast, Yilan, Taiwan", 121.844, 24.496, "台湾省宜兰县苏澳镇"},
+    {"Toucheng coast, Yilan, Taiwan", 121.948, 24.846, "台湾省宜兰县头城镇"},
 };
 
 TEST_F(LiveService, KnownPlacesAreNamedWithTheirDistrict) {
@@ -98,21 +90,6 @@ TEST_F(LiveService, KnownPlacesAreNamedWithTheirDistrict) {
         EXPECT_EQ(got.rfind(std::string("200 ") + p.expect, 0), 0u) << p.what << ": " << got;
         EXPECT_EQ(got.find("附近"), std::string::npos) << p.what << " should be inside: " << got;
     }
-}
-
-// GPS positions are WGS84. Most of the data carries the GCJ-02 offset and Taiwan's
-// files do not; these points lie 200 to 450 m inside the land as OpenStreetMap draws it
-// (WGS84) and land in the sea or across a border unless both are handled.
-TEST_F(LiveService, WgsPositionsNearSharpEdgesLandOnTheRightSide) {
-    const Place kEdges[] = {
-        {"Lantau south coast, Hong Kong", 113.988, 22.196, "香港特别行政区离岛区"},
-        {"Lamma/Po Toi area coast, Hong Kong", 114.262, 22.176, "香港特别行政区离岛区"},
-        {"Coloane, Macau (next to Zhuhai's Hengqin)", 113.553, 22.114, "澳门特别行政区圣方济各堂区"},
-        {"Su'ao coast, Yilan, Taiwan", 121.844, 24.496, "台湾省宜兰县苏澳镇"},
-        {"Toucheng coast, Yilan, Taiwan", 121.948, 24.846, "台湾省宜兰县头城镇"},
-    };
-    for (const Place& p : kEdges)
-        EXPECT_EQ(Ask(Degrees(p.lon, p.lat, 0)), std::string("200 ") + p.expect) << p.what;
 }
 
 TEST_F(LiveService, PointsOutsideEveryDistrict) {
@@ -139,33 +116,21 @@ TEST_F(LiveService, RepliesFitTheProgramsReader) {
     Reply r = Exchange(s_service->Port(), ProgramRequest(Target(40916646, 12524901)));
     ASSERT_TRUE(r.ok) << r.header;
     EXPECT_EQ(r.header.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-    EXPECT_LE(r.header.size(), 1024u);
     // The program takes the first "Content-Length" in the header and skips ": ".
     size_t at = r.header.find("Content-Length");
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(r.header.substr(at, r.header.find("\r\n", at) - at), "Content-Length: " + std::to_string(r.body.size()));
     EXPECT_EQ(r.body, "\xBA\xD3\xC4\xCF\xCA\xA1\xD6\xA3\xD6\xDD\xCA\xD0\xBD\xF0\xCB\xAE\xC7\xF8");
-    EXPECT_EQ(r.body.find('\0'), std::string::npos);
-    EXPECT_LE(r.body.size(), lookupd::Answerer::kMaxBody);
 }
 
-TEST_F(LiveService, WrongPathsMethodsAndParameters) {
-    const std::string notFound =
-        "404 404 Not Found: served are GET /GetTextByPos, /reverse, /healthz and the map page at /";
-    EXPECT_EQ(Ask("/nothing"), notFound);
-    EXPECT_EQ(Ask("/GetTextByPos/x"), notFound);
+TEST_F(LiveService, WrongPathsAndParameters) {
+    for (const char* path : {"/nothing", "/GetTextByPos/x"})
+        EXPECT_EQ(Ask(path),
+                  "404 404 Not Found: served are GET /GetTextByPos, /reverse, /healthz and the map page at /");
     EXPECT_EQ(Ask("/healthz"), "200 ready");
     // Escapes are decoded before the checks: x is a number, radius is minus one.
     EXPECT_EQ(Ask("/GetTextByPos?x=%34%30916646&y=12524901&radius=%2D1&service=gettext"),
               "400 400 Bad Request: parameter radius is negative");
-    Reply post = Exchange(s_service->Port(), "POST " + Target(40916646, 12524901) +
-                                                 " HTTP/1.1\r\nHost:127.0.0.1\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_EQ(Status(post), 404);
-    EXPECT_EQ(Ask("/GetTextByPos?y=12524901&radius=6000&service=gettext"),
-              "400 400 Bad Request: parameter x is missing");
-    EXPECT_EQ(Ask("/GetTextByPos?x=40916646&y=abc&radius=6000&service=gettext"),
-              "400 400 Bad Request: parameter y is not a 32-bit decimal integer");
-    EXPECT_EQ(Ask(Target(40916646, 12524901, -1)), "400 400 Bad Request: parameter radius is negative");
     // A key given again: its first value counts, whatever follows.
     EXPECT_EQ(Ask(Target(40916646, 12524901) + "&x=oops&radius=-1&service=none"), "200 河南省郑州市金水区");
     EXPECT_EQ(Ask("/GetTextByPos?x=oops&" + Target(40916646, 12524901).substr(14)),
@@ -200,7 +165,6 @@ TEST_F(LiveService, OverlongRequestLineIsRefused) {
 TEST_F(LiveService, HalfClosedClientsGetTheirAnswerAndTheEnd) {
     for (bool whole : {true, false}) {
         int s = Connect(s_service->Port(), 2000);
-        ASSERT_GE(s, 0);
         // Corked, the bytes and the end go in one segment: the service learns of both at once.
         const int one = 1;
         setsockopt(s, IPPROTO_TCP, TCP_CORK, &one, sizeof one);
@@ -208,9 +172,7 @@ TEST_F(LiveService, HalfClosedClientsGetTheirAnswerAndTheEnd) {
         ASSERT_TRUE(SendAll(s, whole ? req : req.substr(0, 30)));
         shutdown(s, SHUT_WR);
         if (whole) {
-            Reply r = ReadReply(s);
-            EXPECT_EQ(Status(r), 200);
-            EXPECT_EQ(Utf8(r.body), "河南省郑州市金水区");
+            EXPECT_EQ(Utf8(ReadReply(s).body), "河南省郑州市金水区");
         }
         char c;
         EXPECT_EQ(recv(s, &c, 1, 0), 0) << (whole ? "after the answer" : "after half a request");
@@ -223,7 +185,6 @@ TEST_F(LiveService, HalfClosedClientsGetTheirAnswerAndTheEnd) {
 TEST_F(LiveService, BodiesBeyondTheirBudgetAreRefused) {
     for (size_t n : {size_t{4096}, size_t{4097}}) {
         int s = Connect(s_service->Port());
-        ASSERT_GE(s, 0);
         std::string head =
             "POST /GetTextByPos HTTP/1.1\r\nHost:127.0.0.1\r\nContent-Length: " + std::to_string(n) + "\r\n\r\n";
         ASSERT_TRUE(SendAll(s, n == 4096 ? head + std::string(n, 'b') : head));
@@ -245,25 +206,20 @@ TEST_F(LiveService, BodiesBeyondTheirBudgetAreRefused) {
 // A kept-alive connection has 1000 answers: the last says the connection closes, and it does.
 TEST_F(LiveService, KeptAliveConnectionsEndAtTheirCap) {
     int s = Connect(s_service->Port());
-    ASSERT_GE(s, 0);
     // Rounds of 50 requests in one write: their answers fit the socket's buffers.
     std::string round;
     for (int i = 0; i < 50; ++i)
         round += "GET /healthz HTTP/1.1\r\nHost:127.0.0.1\r\n\r\n";
-    int answered = 0, closedAt = 0;
-    bool cut = false;  // a reply missing
-    while (closedAt == 0 && !cut && answered < 1100 && SendAll(s, round)) {
-        for (int i = 0; i < 50 && closedAt == 0 && !cut; ++i) {
-            Reply r = ReadReply(s);
-            cut = !r.ok;
-            if (cut)
-                break;
-            ++answered;
-            if (r.header.find("\r\nConnection: close\r\n") != std::string::npos)
-                closedAt = answered;
-        }
+    int answered = 0;
+    bool closing = false;  // the last answer said so
+    while (!closing && answered < 1100 && (answered % 50 || SendAll(s, round))) {
+        const Reply r = ReadReply(s);
+        if (!r.ok)
+            break;
+        ++answered;
+        closing = r.header.find("\r\nConnection: close\r\n") != std::string::npos;
     }
-    EXPECT_EQ(closedAt, 1000);
+    EXPECT_TRUE(closing);
     EXPECT_EQ(answered, 1000);
     char c;
     EXPECT_EQ(recv(s, &c, 1, 0), 0);

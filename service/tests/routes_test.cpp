@@ -63,7 +63,7 @@ TEST(Reader, RequestsAreReadWithinTheirBudget) {
     }
 }
 
-TEST(ReplyHead, FieldsInTheProgramsOrder) {
+TEST(ReplyHead, FieldsInTheProgramsOrderAndTheOriginsAllowed) {
     std::string head = "left over";
     PutReplyHead(head, HttpReply{200, "ab", "text/plain; charset=GBK", 110101}, true);
     EXPECT_EQ(head,
@@ -73,4 +73,7 @@ TEST(ReplyHead, FieldsInTheProgramsOrder) {
     EXPECT_EQ(head,
               "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nConnection: close\r\n"
               "Content-Length: 8\r\n\r\n");
+    // Only the JSON route's answers allow any origin.
+    PutReplyHead(head, HttpReply{200, "{}", "application/json; charset=utf-8", 0, true}, true);
+    EXPECT_NE(head.find("\r\nAccess-Control-Allow-Origin: *\r\n"), std::string::npos) << head;
 }
