@@ -28,8 +28,8 @@ std::string Header(const std::string& fields) {
     return "HTTP/1.1 200 OK\r\n" + fields + "\r\n";
 }
 
-// The result code for each kind of reply, text only with code 0. The rest of
-// the request is the transfer's own; the Host line names the host, never the port.
+// The result code for each kind of reply, text only with code 0, and the request
+// sent: no optional line, and a Host line that names the host, never the port.
 TEST(LookupLocationText, SendsTheRequestAndGivesCodeAndText) {
     const struct {
         const char* name;
@@ -61,8 +61,10 @@ TEST(LookupLocationText, SendsTheRequestAndGivesCodeAndText) {
         if (c.script.back().kind == FakeHttpPeer::Step::StallUntilClientCloses) {
             EXPECT_TRUE(peer.clientClosed()) << c.name;
         }
-        EXPECT_EQ(peer.request().substr(0, 94),
-                  "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n");
+        EXPECT_EQ(peer.request(),
+                  "GET /GetTextByPos?x=40916646&y=12524901&radius=6000&service=gettext HTTP/1.1\r\nHost:127.0.0.1\r\n"
+                  "Accept:*/*\r\nUser-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
+                  "Connection:Keep-Alive\r\n\r\n");
     }
 }
 
