@@ -6,17 +6,15 @@
 #include <string>
 
 #include "core/LocationQuery.h"
+#include "index/gbk.h"
 #include "resource.h"
 #include "ui/program_driver.h"
 
 namespace {
 
-std::string GbkToUtf8(const std::string& text) {
-    wchar_t wide[4096];
-    char out[3 * 4096];
-    int n = ::MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), wide, 4096);
-    return std::string(
-        out, static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, wide, n, out, sizeof(out), nullptr, nullptr)));
+std::string Utf8(const std::string& gbk) {
+    std::string utf8;
+    return lookupd::GbkToUtf8(gbk, utf8) ? utf8 : gbk;
 }
 
 }  // namespace
@@ -48,8 +46,7 @@ int main(int argc, char** argv) {
         return !line1.empty() && line1 != kWaitText;
     });
     std::string lon = program.ItemText(IDC_LONGITUDE), lat = program.ItemText(IDC_LATITUDE);
-    std::printf("%s %s -> %s\n", GbkToUtf8(lon).c_str(), GbkToUtf8(lat).c_str(),
-                answered ? GbkToUtf8(line1).c_str() : "(no answer)");
+    std::printf("%s %s -> %s\n", Utf8(lon).c_str(), Utf8(lat).c_str(), answered ? Utf8(line1).c_str() : "(no answer)");
     bool saved = program.SaveScreenshot(argv[3]);
     if (!saved)
         std::fprintf(stderr, "lumeno_drive: could not save %s\n", argv[3]);
