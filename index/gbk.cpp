@@ -2,6 +2,14 @@
 
 namespace lookupd {
 
+bool GbkToUtf8(std::string_view gbk, std::string& utf8) {
+    return ConvertGbk(gbk, utf8, true);
+}
+
+bool Utf8ToGbk(std::string_view utf8, std::string& gbk) {
+    return ConvertGbk(utf8, gbk, false);
+}
+
 bool InGb2312(std::string_view gbk) {
     // GB2312's characters are GBK's two-byte codes whose bytes both lie in A1-FE, with no
     // character beyond row F7.

@@ -11,6 +11,9 @@ namespace lookupd {
 bool GbkToUtf8(std::string_view gbk, std::string& utf8);
 bool Utf8ToGbk(std::string_view utf8, std::string& gbk);
 
+// The platform's conversion behind both: out is cleared first and holds nothing on failure.
+bool ConvertGbk(std::string_view in, std::string& out, bool toUtf8);
+
 // True when every character of a GBK text lies in its GB2312 part, the simplified set.
 bool InGb2312(std::string_view gbk);
 

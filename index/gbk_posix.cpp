@@ -4,9 +4,7 @@
 
 namespace lookupd {
 
-namespace {
-
-bool Convert(std::string_view in, std::string& out, bool toUtf8) {
+bool ConvertGbk(std::string_view in, std::string& out, bool toUtf8) {
     out.clear();
     if (in.empty())
         return true;
@@ -26,16 +24,6 @@ bool Convert(std::string_view in, std::string& out, bool toUtf8) {
     }
     out.resize(out.size() - dstLeft);
     return true;
-}
-
-}  // namespace
-
-bool GbkToUtf8(std::string_view gbk, std::string& utf8) {
-    return Convert(gbk, utf8, true);
-}
-
-bool Utf8ToGbk(std::string_view utf8, std::string& gbk) {
-    return Convert(utf8, gbk, false);
 }
 
 }  // namespace lookupd
