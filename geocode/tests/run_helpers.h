@@ -7,10 +7,7 @@
 
 namespace geocode_test {
 
-inline std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using lookupd::testing::Slurp;
 
 struct Result {
     int status;

@@ -81,6 +81,12 @@ inline pid_t Spawn(std::vector<std::string> args,
     _exit(127);
 }
 
+// The whole file, empty where it cannot be read.
+inline std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 // Waits up to `seconds` (10 s unless told) until pred() holds; whether it did.
 template <typename Pred>
 bool WaitFor(Pred pred, int seconds = 10) {
@@ -164,8 +170,7 @@ public:
         return m_status;
     }
     std::string Log() const {  // with plain line ends, whatever the build's
-        std::ifstream in(m_log);
-        std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string log = Slurp(m_log);
         log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
         return log;
     }
