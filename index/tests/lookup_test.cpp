@@ -10,21 +10,6 @@
 using namespace lookupd;
 using namespace lookupd::testing;
 
-TEST_F(SmallIndex, ContainmentHolesEdgesAndVertices) {
-    EXPECT_EQ(NameAt(40500000, 12500000), "西区");
-    EXPECT_EQ(NameAt(41800000, 12500000), "东区");
-    EXPECT_EQ(NameAt(41500000, 12500000), "飞地");              // inside the hole's enclave
-    EXPECT_EQ(NameAt(41420000, 12500000), "-");                 // in the hole, outside the enclave
-    EXPECT_EQ(NameAt(41000000, 12500000), "西区");              // on the shared edge: first listed
-    EXPECT_EQ(NameAt(42000000, 13000000), "东区");              // on an outer vertex
-    EXPECT_EQ(NameAt(41400000, 12500000), "东区");              // on the hole's edge belongs to East
-    EXPECT_EQ(NameAt(39999999, 12500000), "-");                 // one unit outside
-    EXPECT_EQ(NameAt(2147483647LL, -2147483648LL, 6000), "-");  // far off the globe
-    // Each district keeps its own code beside its name.
-    EXPECT_EQ(m_index.Code(m_index.Lookup(41800000, 12500000, 0).district), 110102u);
-    EXPECT_EQ(m_index.Code(m_index.Lookup(41500000, 12500000, 0).district), 0u);
-}
-
 TEST_F(SmallIndex, NearestBorderWithinRadius) {
     // 3000 units north of East's top edge, at 34.7 degrees north: about 927 metres.
     Match m = m_index.Lookup(41800000, 13003000, 6000);
@@ -127,24 +112,6 @@ TEST(IndexGrid, CoastsThatCutACellsCornerOff) {
             for (int64_t x = 39990000; x <= 41010000; x += 2000)
                 ASSERT_EQ(grid.Lookup(x, y, 0).kind, tree.Lookup(x, y, 0).kind) << x << "," << y << " " << clockwise;
     }
-}
-
-// Each piece's rings, as the benchmark tool draws them: closed, and within the districts.
-TEST_F(SmallIndex, PieceRingsAreClosedAndInPlace) {
-    size_t rings = 0;
-    for (size_t i = 0; i < m_index.PieceCount(); ++i)
-        for (const FixedRing& r : m_index.PieceRings(i)) {
-            ASSERT_GE(r.size(), 4u) << i;
-            EXPECT_TRUE(r.front() == r.back()) << i;
-            for (const Fixed& f : r)
-                ASSERT_TRUE(f.x >= At(40000000, 0).x && f.x <= At(42000000, 0).x && f.y >= At(0, 12000000).y &&
-                            f.y <= At(0, 13000000).y)
-                    << i;
-            ++rings;
-        }
-    // Three outlines and East's hole, each in one piece or more.
-    EXPECT_GE(rings, 4u);
-    EXPECT_GE(rings, m_index.PieceCount());
 }
 
 TEST_F(SmallIndex, DamagedPieceIsAnErrorForItsLookupsOnly) {
