@@ -11,6 +11,12 @@ namespace lookupd {
 bool GbkToUtf8(std::string_view gbk, std::string& utf8);
 bool Utf8ToGbk(std::string_view utf8, std::string& gbk);
 
+// For a report or a console: the text in UTF-8, or as it was where it is not GBK.
+inline std::string GbkToUtf8OrAsIs(std::string_view gbk) {
+    std::string utf8;
+    return GbkToUtf8(gbk, utf8) ? utf8 : std::string(gbk);
+}
+
 // The platform's conversion behind both: out is cleared first and holds nothing on failure.
 bool ConvertGbk(std::string_view in, std::string& out, bool toUtf8);
 

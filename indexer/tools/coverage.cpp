@@ -26,12 +26,6 @@ namespace {
 constexpr double kWest = 26440905 / lookupd::kMapUnitsPerDegree, kEast = 48630898 / lookupd::kMapUnitsPerDegree;
 constexpr double kSouth = 1227051 / lookupd::kMapUnitsPerDegree, kNorth = 19280853 / lookupd::kMapUnitsPerDegree;
 
-// The index holds names as the program shows them (GBK); this report is read in a UTF-8 terminal.
-std::string Utf8(std::string_view gbk) {
-    std::string utf8;
-    return lookupd::GbkToUtf8(gbk, utf8) ? utf8 : std::string(gbk);
-}
-
 struct Edge {
     double x0, y0, x1, y1;
 };
@@ -195,7 +189,8 @@ int main(int argc, char** argv) {
         const Place& p = places[i];
         auto m = index.Lookup(std::llround(p.lon * lookupd::kMapUnitsPerDegree),
                               std::llround(p.lat * lookupd::kMapUnitsPerDegree), lookupd::PlaceIndex::kMaxRadius);
-        std::string near = m.kind == lookupd::Match::kNone ? "(none within 55 km)" : Utf8(index.Name(m.district));
+        std::string near =
+            m.kind == lookupd::Match::kNone ? "(none within 55 km)" : lookupd::GbkToUtf8OrAsIs(index.Name(m.district));
         std::printf("%6zu %9.0f %9.3f %8.3f  %-8s  %s\n", p.cells, p.km2, p.lon, p.lat, p.outer ? "rim" : "enclosed",
                     near.c_str());
     }

@@ -10,15 +10,6 @@
 #include "resource.h"
 #include "ui/program_driver.h"
 
-namespace {
-
-std::string Utf8(const std::string& gbk) {
-    std::string utf8;
-    return lookupd::GbkToUtf8(gbk, utf8) ? utf8 : gbk;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr, "usage: lumeno_drive LONGITUDE|example LATITUDE SCREENSHOT.bmp\n");
@@ -46,7 +37,8 @@ int main(int argc, char** argv) {
         return !line1.empty() && line1 != kWaitText;
     });
     std::string lon = program.ItemText(IDC_LONGITUDE), lat = program.ItemText(IDC_LATITUDE);
-    std::printf("%s %s -> %s\n", Utf8(lon).c_str(), Utf8(lat).c_str(), answered ? Utf8(line1).c_str() : "(no answer)");
+    std::printf("%s %s -> %s\n", lookupd::GbkToUtf8OrAsIs(lon).c_str(), lookupd::GbkToUtf8OrAsIs(lat).c_str(),
+                answered ? lookupd::GbkToUtf8OrAsIs(line1).c_str() : "(no answer)");
     bool saved = program.SaveScreenshot(argv[3]);
     if (!saved)
         std::fprintf(stderr, "lumeno_drive: could not save %s\n", argv[3]);
